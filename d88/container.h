@@ -1,0 +1,39 @@
+// The D88 container: a 688-byte image header ending in the track table, then
+// the tracks in order, each a run of sector records (16-byte sector header
+// followed by the sector's data).
+//
+// Image header:
+//   0x00-0x10  disk name, ASCII, zero-padded
+//   0x11-0x19  reserved
+//   0x1A       write protect (0x00: not protected)
+//   0x1B       media type (0x10: 2DD)
+//   0x1C-0x1F  image size in bytes, little-endian
+//   0x20-0x2AF track table: 164 little-endian offsets, index cylinder * 2 + head
+//
+// Sector header:
+//   0 C, 1 H, 2 R, 3 N, 4-5 sectors in this track, 6 density, 7 deleted mark,
+//   8 status, 9-13 reserved, 14-15 data size
+//
+// The header is written before the first sector and never revisited, so every
+// field it carries is a constant of the fixed geometry.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "d88/geometry.h"
+
+namespace d88 {
+
+inline constexpr char kDiskName[] = "ZEMRA8p6";
+inline constexpr int kDiskNameField = 17;
+inline constexpr uint8_t kMedia2DD = 0x10;
+inline constexpr uint8_t kDoubleDensity = 0x00;
+
+// Fills the 688-byte image header.
+void FillImageHeader(std::span<uint8_t, kImageHeaderBytes> out);
+
+// Fills the 16-byte header of sector number `sector` (1 to 16) on `cylinder`.
+void FillSectorHeader(std::span<uint8_t, kSectorHeaderBytes> out, int cylinder, int sector);
+
+}  // namespace d88

@@ -1,0 +1,119 @@
+// Runs of the real binary in a scratch directory: messages, exit statuses and
+// the files left behind.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/d88_reader.h"
+#include "tests/test_files.h"
+
+namespace testing_support {
+namespace {
+
+constexpr char kUsage[] = "Usage: gen_tarsilp6 v1|v2 offset\n";
+const Bytes kOldImage = {'o', 'l', 'd'};
+
+TEST(Cli, WrongArgumentCountGivesUsageAndNoImage) {
+  const std::vector<std::vector<std::string>> arg_lists = {{}, {"v1"}, {"v1", "0", "extra"}};
+  for (const auto& args : arg_lists) {
+    ScratchDir dir;
+    WritePatternInputs(dir, "v1", 30000);
+    const RunResult r = RunTool(dir, args);
+    EXPECT_EQ(r.status, 1) << args.size() << " arguments";
+    EXPECT_EQ(r.err, kUsage);
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(Exists(dir / "zemra8p6.d88"));
+  }
+}
+
+TEST(Cli, TagTooLongForAFileNameGivesUsageBeforeOpeningAnything) {
+  ScratchDir dir;
+  // "zemra80_prog_p6_" + tag + ".bin" would be 256 characters.
+  const std::string tag(256 - 16 - 4, 'v');
+  const RunResult r = RunTool(dir, {tag, "0"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, kUsage);
+  EXPECT_FALSE(Exists(dir / "zemra8p6.d88"));
+}
+
+TEST(Cli, SuccessfulRunIsSilentAndWritesAWellFormedImage) {
+  for (const std::string tag : {"v1", "v2", "any-tag"}) {
+    ScratchDir dir;
+    WritePatternInputs(dir, tag, 30000);
+    const RunResult r = RunTool(dir, {tag, "0"});
+    EXPECT_EQ(r.status, 0) << tag << ": " << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(CheckContainer(ReadFile(dir / "zemra8p6.d88")), "") << tag;
+  }
+}
+
+TEST(Cli, ExistingImageIsReplaced) {
+  ScratchDir dir;
+  WritePatternInputs(dir, "v1", 0);
+  WriteFile(dir / "zemra8p6.d88", Bytes(400'000, 0x55));
+  ASSERT_EQ(RunTool(dir, {"v1", "0"}).status, 0);
+  EXPECT_EQ(CheckContainer(ReadFile(dir / "zemra8p6.d88")), "");
+}
+
+// Each input in turn missing, all others present: its name as composed with
+// the platform's text, status 1, and an old image left as it was.
+TEST(Cli, MissingInputIsNamedAndOldImageSurvives) {
+  const auto names = InputNames("v2");
+  for (const std::string& missing : names) {
+    ScratchDir dir;
+    WritePatternInputs(dir, "v2", 100);
+    ASSERT_EQ(unlink((dir / missing).c_str()), 0);
+    WriteFile(dir / "zemra8p6.d88", kOldImage);
+    const RunResult r = RunTool(dir, {"v2", "0"});
+    EXPECT_EQ(r.status, 1) << missing;
+    EXPECT_EQ(r.err, missing + ": No such file or directory\n");
+    EXPECT_EQ(ReadFile(dir / "zemra8p6.d88"), kOldImage) << missing;
+  }
+}
+
+TEST(Cli, FirstFailingInputInOpeningOrderIsReported) {
+  ScratchDir dir;
+  WritePatternInputs(dir, "v1", 100);
+  unlink((dir / "data9.bin").c_str());
+  unlink((dir / "data5.bin").c_str());
+  unlink((dir / "ipl2_v1.bin").c_str());
+  EXPECT_EQ(RunTool(dir, {"v1", "0"}).err, "ipl2_v1.bin: No such file or directory\n");
+  EXPECT_FALSE(Exists(dir / "zemra8p6.d88"));
+}
+
+TEST(Cli, DirectoryAsInputIsRefusedWhenOpened) {
+  ScratchDir dir;
+  WritePatternInputs(dir, "v1", 100);
+  unlink((dir / "data5.bin").c_str());
+  ASSERT_EQ(mkdir((dir / "data5.bin").c_str(), 0700), 0);
+  WriteFile(dir / "zemra8p6.d88", kOldImage);
+  const RunResult r = RunTool(dir, {"v1", "0"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, std::string("data5.bin: ") + std::strerror(EISDIR) + "\n");
+  EXPECT_EQ(ReadFile(dir / "zemra8p6.d88"), kOldImage);
+}
+
+TEST(Cli, FailedWriteOfTheImageFailsTheRun) {
+  ScratchDir dir;
+  WritePatternInputs(dir, "v1", 100);
+  ASSERT_EQ(symlink("/dev/full", (dir / "zemra8p6.d88").c_str()), 0);
+  const RunResult r = RunTool(dir, {"v1", "0"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, std::string("zemra8p6.d88: ") + std::strerror(ENOSPC) + "\n");
+}
+
+TEST(Cli, OutputThatCannotBeOpenedIsNamed) {
+  ScratchDir dir;
+  WritePatternInputs(dir, "v1", 100);
+  ASSERT_EQ(mkdir((dir / "zemra8p6.d88").c_str(), 0700), 0);
+  const RunResult r = RunTool(dir, {"v1", "0"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, std::string("zemra8p6.d88: ") + std::strerror(EISDIR) + "\n");
+}
+
+}  // namespace
+}  // namespace testing_support
