@@ -31,6 +31,27 @@ struct Sources {
 
 using Sector = std::span<uint8_t, d88::kSectorBytes>;
 
+// Where the disk's parts lie.
+inline constexpr int kLoaderCylinder = 0;
+inline constexpr int kProgramCylinder = 1;
+inline constexpr int kImageFirstCylinder = 2;  // the converted memory image
+inline constexpr int kImageLastCylinder = 7;
+inline constexpr int kCaptureCylinder = 8;    // block 0: re-emits the capture areas
+inline constexpr int kDataFirstCylinder = 9;  // blocks 1 to 9: name table and data k
+inline constexpr int kDataLastCylinder = kDataFirstCylinder + kDataBlocks - 1;
+inline constexpr int kTableSectors = 2;  // sectors 1 and 2 of a block; its data follows
+
+// Two stretches of the source image that the conversion captures while
+// writing cylinders 2 to 7, and that cylinder 8 writes again. A byte nothing
+// stores stays 0x00.
+struct CaptureAreas {
+  static constexpr int kABytes = (d88::kSectorsPerTrack - kTableSectors) * d88::kSectorBytes;
+  static constexpr int kBBytes = 90;
+  uint8_t a[kABytes] = {};
+  uint8_t b[kBBytes] = {};
+};
+static_assert(CaptureAreas::kABytes == kDataBytes);
+
 class DiskComposer {
  public:
   DiskComposer(const Sources& sources, int32_t window_offset)
@@ -43,6 +64,7 @@ class DiskComposer {
  private:
   Sources sources_;
   int32_t window_offset_;
+  CaptureAreas capture_;
 };
 
 }  // namespace composer

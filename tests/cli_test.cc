@@ -97,6 +97,17 @@ TEST(Cli, DirectoryAsInputIsRefusedWhenOpened) {
   EXPECT_EQ(ReadFile(dir / "zemra8p6.d88"), kOldImage);
 }
 
+TEST(Cli, ReadErrorOnAnInputFailsTheRun) {
+  ScratchDir dir;
+  WritePatternInputs(dir, "v1", 100);
+  unlink((dir / "data3.bin").c_str());
+  // Opens, then fails its first read with EIO.
+  ASSERT_EQ(symlink("/proc/self/mem", (dir / "data3.bin").c_str()), 0);
+  const RunResult r = RunTool(dir, {"v1", "0"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, std::string("data3.bin: ") + std::strerror(EIO) + "\n");
+}
+
 TEST(Cli, FailedWriteOfTheImageFailsTheRun) {
   ScratchDir dir;
   WritePatternInputs(dir, "v1", 100);
