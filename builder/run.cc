@@ -69,6 +69,23 @@ std::FILE* OpenInput(const char* name) {
 
 }  // namespace
 
+void WriteImage(const composer::Sources& sources, int32_t window_offset, OutputStream& out) {
+  uint8_t header[d88::kImageHeaderBytes];
+  d88::FillImageHeader(header);
+  out.Put(header);
+
+  composer::DiskComposer composer(sources, window_offset);
+  uint8_t record[d88::kSectorRecordBytes];
+  const std::span<uint8_t, d88::kSectorRecordBytes> rec(record);
+  for (int c = 0; c < d88::kCylinders; ++c) {
+    for (int r = d88::kFirstSector; r < d88::kFirstSector + d88::kSectorsPerTrack; ++r) {
+      d88::FillSectorHeader(rec.first<d88::kSectorHeaderBytes>(), c, r);
+      composer.SectorContent(c, r, rec.last<d88::kSectorBytes>());
+      out.Put(rec);
+    }
+  }
+}
+
 int Run(int argc, const char* const argv[], std::FILE* err) {
   if (argc != 3) return Usage(err);
 
@@ -101,25 +118,15 @@ int Run(int argc, const char* const argv[], std::FILE* err) {
   OutputStream out;
   out.Attach(out_file);
 
-  uint8_t header[d88::kImageHeaderBytes];
-  d88::FillImageHeader(header);
-  out.Put(header);
-
   const composer::Sources sources = {
-      &inputs[0], &inputs[1], &inputs[2], &inputs[3],
+      &inputs[0],
+      &inputs[1],
+      &inputs[2],
+      &inputs[3],
       {&inputs[4], &inputs[5], &inputs[6], &inputs[7], &inputs[8], &inputs[9], &inputs[10],
        &inputs[11], &inputs[12]},
   };
-  composer::DiskComposer composer(sources, window_offset);
-  uint8_t record[d88::kSectorRecordBytes];
-  const std::span<uint8_t, d88::kSectorRecordBytes> rec(record);
-  for (int c = 0; c < d88::kCylinders; ++c) {
-    for (int r = d88::kFirstSector; r < d88::kFirstSector + d88::kSectorsPerTrack; ++r) {
-      d88::FillSectorHeader(rec.first<d88::kSectorHeaderBytes>(), c, r);
-      composer.SectorContent(c, r, rec.last<d88::kSectorBytes>());
-      out.Put(rec);
-    }
-  }
+  WriteImage(sources, window_offset, out);
 
   // Inputs close in opening order, then the output. A read error would have
   // put 0xFF bytes where the input's own belong, and a failed write or close

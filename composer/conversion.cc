@@ -8,11 +8,14 @@ namespace {
 
 using KeyTable = std::array<KeyEntry, kKeyTableSize>;
 
-// Sets `entry` unless another set has claimed it; the key sets are disjoint
-// and the table is built at compile time, so a clash stops the build.
+// Not constexpr: reaching it while the table is built at compile time stops
+// the build.
+void KeyBelongsToTwoSets() {}
+
+// Sets `entry` unless another set has claimed it: the key sets are disjoint.
 constexpr void Claim(KeyTable& table, uint32_t key, KeyEntry entry) {
   KeyEntry& slot = table[key - kKeyTableFirst];
-  if (slot.action != KeyAction::kCopy) throw "a key belongs to two sets";
+  if (slot.action != KeyAction::kCopy) KeyBelongsToTwoSets();
   slot = entry;
 }
 
@@ -62,6 +65,10 @@ constexpr std::array<uint8_t, 256> MakeTransposeTable() {
 
 constexpr std::array<uint8_t, 256> kTransposeTable = MakeTransposeTable();
 
+bool InShiftWindow(uint32_t address) {
+  return address >= kShiftWindowFirst && address <= kShiftWindowLast;
+}
+
 }  // namespace
 
 uint32_t ImageAddress(int cylinder, int sector, int position) {
@@ -87,42 +94,71 @@ uint16_t RelocatedWord(int32_t window_offset) {
 
 uint8_t CellTranspose(uint8_t byte) { return kTransposeTable[byte]; }
 
+namespace {
+
+// Converts `count` source bytes whose patch keys run upward from `first_key`
+// (wrapping modulo 2^32).
+void ConvertRun(const uint8_t* src, uint8_t* out, uint32_t first_key, int count, uint16_t word,
+                CaptureAreas& capture) {
+  for (int i = 0; i < count; ++i) {
+    const uint32_t key = first_key + static_cast<uint32_t>(i);
+    const uint32_t index = key - kKeyTableFirst;
+    const uint8_t b = src[i];
+    if (index >= kKeyTableSize) {  // meets no key set
+      out[i] = b;
+      continue;
+    }
+    const KeyEntry e = kKeyTable[index];
+    switch (e.action) {
+      case KeyAction::kCopy:
+        out[i] = b;
+        break;
+      case KeyAction::kTranspose:
+        out[i] = kTransposeTable[b];
+        break;
+      case KeyAction::kPatch:
+        out[i] = e.byte;
+        break;
+      case KeyAction::kPatchWordLow:
+        out[i] = static_cast<uint8_t>(word);
+        break;
+      case KeyAction::kPatchWordHigh:
+        out[i] = static_cast<uint8_t>(word >> 8);
+        break;
+      case KeyAction::kCaptureA:
+        out[i] = capture.a[key - kCaptureARange.first] = b;
+        break;
+      case KeyAction::kCaptureB:
+        out[i] = capture.b[key - kCaptureBRange.first] = b;
+        break;
+    }
+  }
+}
+
+}  // namespace
+
 void ConvertSector(builder::InputStream& source, int32_t window_offset, int cylinder, int sector,
                    CaptureAreas& capture, Sector out) {
   const uint32_t first = ImageAddress(cylinder, sector, 0);
-  if (first >= kBlankTail) {  // the tail starts on a sector boundary
+  if (first >= kBlankTail) {  // the tail starts on a sector boundary; no source byte is taken
     std::fill(out.begin(), out.end(), uint8_t{0});
     return;
   }
+  uint8_t src[d88::kSectorBytes];
+  source.Take(src);  // every source byte is taken, patched or not
   const uint16_t word = RelocatedWord(window_offset);
-  for (int p = 0; p < d88::kSectorBytes; ++p) {
-    const int32_t key = PatchKey(first + static_cast<uint32_t>(p), window_offset);
-    const uint8_t b = source.Next();  // every source byte is taken, patched or not
-    const KeyEntry e = LookUpKey(key);
-    uint8_t& o = out[static_cast<size_t>(p)];
-    switch (e.action) {
-      case KeyAction::kCopy:
-        o = b;
-        break;
-      case KeyAction::kTranspose:
-        o = kTransposeTable[b];
-        break;
-      case KeyAction::kPatch:
-        o = e.byte;
-        break;
-      case KeyAction::kPatchWordLow:
-        o = static_cast<uint8_t>(word);
-        break;
-      case KeyAction::kPatchWordHigh:
-        o = static_cast<uint8_t>(word >> 8);
-        break;
-      case KeyAction::kCaptureA:
-        o = capture.a[static_cast<uint32_t>(key) - kCaptureARange.first] = b;
-        break;
-      case KeyAction::kCaptureB:
-        o = capture.b[static_cast<uint32_t>(key) - kCaptureBRange.first] = b;
-        break;
-    }
+  // Keys rise one per byte except where the sector crosses an edge of the
+  // shift window; convert each stretch between edges with its own first key.
+  int p = 0;
+  while (p < d88::kSectorBytes) {
+    const uint32_t a = first + static_cast<uint32_t>(p);
+    const uint32_t edge = InShiftWindow(a)        ? kShiftWindowLast + 1
+                          : a < kShiftWindowFirst ? kShiftWindowFirst
+                                                  : UINT32_MAX;
+    const int end = static_cast<int>(std::min<uint32_t>(d88::kSectorBytes, edge - first));
+    ConvertRun(src + p, out.data() + p, static_cast<uint32_t>(PatchKey(a, window_offset)), end - p,
+               word, capture);
+    p = end;
   }
 }
 
