@@ -1,7 +1,8 @@
 // Throughput of the memory-image conversion and of composing the whole image,
-// on in-memory inputs written to /dev/null.
+// on inputs in scratch files, the image written to /dev/null.
 #include <benchmark/benchmark.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -67,20 +68,12 @@ void BM_WriteWholeImage(benchmark::State& state) {
   for (unsigned m = 0; m < 13; ++m) files.push_back(WriteInput(Synthetic(sizes[m], m), m));
   for (auto _ : state) {
     state.PauseTiming();
-    builder::InputStream inputs[13];
+    std::array<builder::InputStream, composer::kInputCount> inputs;
     for (size_t m = 0; m < 13; ++m) OpenOver(inputs[m], files[m], sizes[m]);
-    const composer::Sources sources = {
-        &inputs[0],
-        &inputs[1],
-        &inputs[2],
-        &inputs[3],
-        {&inputs[4], &inputs[5], &inputs[6], &inputs[7], &inputs[8], &inputs[9], &inputs[10],
-         &inputs[11], &inputs[12]},
-    };
     builder::OutputStream out;
     out.Attach(std::fopen("/dev/null", "wb"));
     state.ResumeTiming();
-    builder::WriteImage(sources, 0, out);
+    builder::WriteImage(composer::SourcesInOpeningOrder(inputs), 0, out);
     out.Close();
   }
   state.SetBytesProcessed(state.iterations() * d88::kImageBytes);

@@ -42,7 +42,7 @@ constexpr Member kMembers[] = {
 };
 // clang-format on
 constexpr int kMemberCount = static_cast<int>(std::size(kMembers));
-static_assert(kMemberCount == 4 + composer::kDataBlocks);
+static_assert(kMemberCount == composer::kInputCount);
 
 void Report(std::FILE* err, const char* name, int error) {
   std::fprintf(err, "%s: %s\n", name, std::strerror(error));
@@ -118,15 +118,7 @@ int Run(int argc, const char* const argv[], std::FILE* err) {
   OutputStream out;
   out.Attach(out_file);
 
-  const composer::Sources sources = {
-      &inputs[0],
-      &inputs[1],
-      &inputs[2],
-      &inputs[3],
-      {&inputs[4], &inputs[5], &inputs[6], &inputs[7], &inputs[8], &inputs[9], &inputs[10],
-       &inputs[11], &inputs[12]},
-  };
-  WriteImage(sources, window_offset, out);
+  WriteImage(composer::SourcesInOpeningOrder(inputs), window_offset, out);
 
   // Inputs close in opening order, then the output. A read error would have
   // put 0xFF bytes where the input's own belong, and a failed write or close

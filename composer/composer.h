@@ -28,6 +28,14 @@ struct Sources {
   builder::InputStream* source;
   builder::InputStream* data[kDataBlocks];
 };
+inline constexpr int kInputCount = 4 + kDataBlocks;
+
+// Names the members of an input set held in opening order.
+inline Sources SourcesInOpeningOrder(std::span<builder::InputStream, kInputCount> in) {
+  Sources s = {&in[0], &in[1], &in[2], &in[3], {}};
+  for (int k = 0; k < kDataBlocks; ++k) s.data[k] = &in[static_cast<size_t>(4 + k)];
+  return s;
+}
 
 using Sector = std::span<uint8_t, d88::kSectorBytes>;
 
