@@ -1,6 +1,7 @@
-// Byte streams over C stdio files. Input and output go one byte at a time in
-// the interface and in large blocks underneath: each stream keeps a fixed
-// buffer and its FILE is unbuffered, so no byte is copied twice.
+// Byte streams over C stdio files. Input is taken one byte (or one sector) at
+// a time and output put one sector record at a time; underneath, each stream
+// keeps a fixed buffer over an unbuffered FILE, so the file is read and
+// written in large blocks and no byte is copied twice.
 #pragma once
 
 #include <cstddef>
@@ -53,7 +54,7 @@ class InputStream {
   uint8_t buf_[4096];
 };
 
-// The image file, appended to one byte or one block at a time. The first
+// The image file, appended to in blocks through a fixed buffer. The first
 // failed write is remembered and makes the rest of the run's writes no-ops;
 // Close() reports it, or a failure of the close itself.
 class OutputStream {
@@ -65,11 +66,8 @@ class OutputStream {
 
   void Attach(std::FILE* file);
 
-  void Put(uint8_t byte) {
-    if (len_ == sizeof buf_) Flush();
-    buf_[len_++] = byte;
-  }
-
+  // Appends `bytes`: the image is put a whole record (sector header and
+  // data) at a time, never a byte at a time.
   void Put(std::span<const uint8_t> bytes);
 
   // Writes what is buffered, closes the file and returns errno of the first

@@ -96,14 +96,15 @@ uint8_t CellTranspose(uint8_t byte) { return kTransposeTable[byte]; }
 
 namespace {
 
-// Converts `count` source bytes whose patch keys run upward from `first_key`
-// (wrapping modulo 2^32).
-void ConvertRun(const uint8_t* src, uint8_t* out, uint32_t first_key, int count, uint16_t word,
-                CaptureAreas& capture) {
+// Converts the next `count` source bytes, whose patch keys run upward from
+// `first_key` (wrapping modulo 2^32). Every source byte is taken, patched or
+// not.
+void ConvertRun(builder::InputStream& source, uint8_t* out, uint32_t first_key, int count,
+                uint16_t word, CaptureAreas& capture) {
   for (int i = 0; i < count; ++i) {
     const uint32_t key = first_key + static_cast<uint32_t>(i);
     const uint32_t index = key - kKeyTableFirst;
-    const uint8_t b = src[i];
+    const uint8_t b = source.Next();
     if (index >= kKeyTableSize) {  // meets no key set
       out[i] = b;
       continue;
@@ -144,8 +145,6 @@ void ConvertSector(builder::InputStream& source, int32_t window_offset, int cyli
     std::fill(out.begin(), out.end(), uint8_t{0});
     return;
   }
-  uint8_t src[d88::kSectorBytes];
-  source.Take(src);  // every source byte is taken, patched or not
   const uint16_t word = RelocatedWord(window_offset);
   // Keys rise one per byte except where the sector crosses an edge of the
   // shift window; convert each stretch between edges with its own first key.
@@ -156,7 +155,7 @@ void ConvertSector(builder::InputStream& source, int32_t window_offset, int cyli
                           : a < kShiftWindowFirst ? kShiftWindowFirst
                                                   : UINT32_MAX;
     const int end = static_cast<int>(std::min<uint32_t>(d88::kSectorBytes, edge - first));
-    ConvertRun(src + p, out.data() + p, static_cast<uint32_t>(PatchKey(a, window_offset)), end - p,
+    ConvertRun(source, out.data() + p, static_cast<uint32_t>(PatchKey(a, window_offset)), end - p,
                word, capture);
     p = end;
   }
