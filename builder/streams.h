@@ -51,7 +51,7 @@ class InputStream {
   std::size_t pos_ = 0;
   std::size_t len_ = 0;
   int error_ = 0;
-  uint8_t buf_[4096];
+  uint8_t buf_[4096];  // holds bytes [pos_, len_) only; the rest is never read
 };
 
 // The image file, appended to in blocks through a fixed buffer. The first
@@ -80,7 +80,7 @@ class OutputStream {
   std::FILE* file_ = nullptr;
   std::size_t len_ = 0;
   int error_ = 0;
-  uint8_t buf_[1 << 16];
+  uint8_t buf_[1 << 16];  // holds bytes [0, len_) only
 };
 
 }  // namespace builder

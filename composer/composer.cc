@@ -14,13 +14,15 @@ void TableSector(std::span<const uint8_t> table, Sector out) {
   std::fill(rest, out.end(), uint8_t{0});
 }
 
+static_assert(CaptureAreas::kBBytes == kNameTableBytes);
+
 }  // namespace
 
 void DiskComposer::SectorContent(int cylinder, int sector, Sector out) {
   const int data_sector = sector - 1 - kTableSectors;  // 0-based within a block's data
   if (cylinder == kLoaderCylinder && sector == 1) {
     sources_.loader1->Take(out);
-  } else if (cylinder == kLoaderCylinder && sector <= 4) {
+  } else if (cylinder == kLoaderCylinder && sector <= kLoader2LastSector) {
     sources_.loader2->Take(out);
   } else if (cylinder == kProgramCylinder) {
     sources_.program->Take(out);

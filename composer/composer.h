@@ -12,13 +12,25 @@
 
 namespace composer {
 
+// Where the disk's parts lie.
+inline constexpr int kLoaderCylinder = 0;  // sector 1: loader 1; sectors 2 to 4: loader 2
+inline constexpr int kLoader2LastSector = 4;
+inline constexpr int kProgramCylinder = 1;
+inline constexpr int kImageFirstCylinder = 2;  // the converted memory image
+inline constexpr int kImageLastCylinder = 7;
+inline constexpr int kCaptureCylinder = 8;    // block 0: re-emits the capture areas
+inline constexpr int kDataFirstCylinder = 9;  // blocks 1 to 9: name table and data k
+inline constexpr int kDataBlocks = 9;
+inline constexpr int kDataLastCylinder = kDataFirstCylinder + kDataBlocks - 1;
+inline constexpr int kTableSectors = 2;  // sectors 1 and 2 of a block; its data follows
+
 // Bytes the run takes from each input: exactly what its sectors hold.
 inline constexpr int kLoader1Bytes = 1 * d88::kSectorBytes;
-inline constexpr int kLoader2Bytes = 3 * d88::kSectorBytes;
+inline constexpr int kLoader2Bytes = (kLoader2LastSector - 1) * d88::kSectorBytes;
 inline constexpr int kProgramBytes = d88::kSectorsPerTrack * d88::kSectorBytes;
 inline constexpr int kSourceBytes = 0xDC00 - 0x8000;  // memory image up to its blank tail
-inline constexpr int kDataBytes = 14 * d88::kSectorBytes;
-inline constexpr int kDataBlocks = 9;
+inline constexpr int kDataBytes = (d88::kSectorsPerTrack - kTableSectors) * d88::kSectorBytes;
+static_assert(kLoader2Bytes == 768 && kDataBytes == 3584);
 
 // The inputs, in the order the run opens them.
 struct Sources {
@@ -39,26 +51,15 @@ inline Sources SourcesInOpeningOrder(std::span<builder::InputStream, kInputCount
 
 using Sector = std::span<uint8_t, d88::kSectorBytes>;
 
-// Where the disk's parts lie.
-inline constexpr int kLoaderCylinder = 0;
-inline constexpr int kProgramCylinder = 1;
-inline constexpr int kImageFirstCylinder = 2;  // the converted memory image
-inline constexpr int kImageLastCylinder = 7;
-inline constexpr int kCaptureCylinder = 8;    // block 0: re-emits the capture areas
-inline constexpr int kDataFirstCylinder = 9;  // blocks 1 to 9: name table and data k
-inline constexpr int kDataLastCylinder = kDataFirstCylinder + kDataBlocks - 1;
-inline constexpr int kTableSectors = 2;  // sectors 1 and 2 of a block; its data follows
-
 // Two stretches of the source image that the conversion captures while
 // writing cylinders 2 to 7, and that cylinder 8 writes again. A byte nothing
 // stores stays 0x00.
 struct CaptureAreas {
-  static constexpr int kABytes = (d88::kSectorsPerTrack - kTableSectors) * d88::kSectorBytes;
-  static constexpr int kBBytes = 90;
+  static constexpr int kABytes = kDataBytes;  // fills block 0's data sectors
+  static constexpr int kBBytes = 90;          // fills block 0's table
   uint8_t a[kABytes] = {};
   uint8_t b[kBBytes] = {};
 };
-static_assert(CaptureAreas::kABytes == kDataBytes);
 
 class DiskComposer {
  public:
