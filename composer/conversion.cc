@@ -69,17 +69,17 @@ bool InShiftWindow(uint32_t address) {
   return address >= kShiftWindowFirst && address <= kShiftWindowLast;
 }
 
-}  // namespace
-
-uint32_t ImageAddress(int cylinder, int sector, int position) {
+// Image address of the first byte of a sector of cylinders 2 to 7.
+uint32_t SectorAddress(int cylinder, int sector) {
   const int track = (cylinder - kImageFirstCylinder) * d88::kSectorsPerTrack;
   return kImageFirst +
-         static_cast<uint32_t>((track + sector - d88::kFirstSector) * d88::kSectorBytes + position);
+         static_cast<uint32_t>((track + sector - d88::kFirstSector) * d88::kSectorBytes);
 }
 
+}  // namespace
+
 int32_t PatchKey(uint32_t address, int32_t window_offset) {
-  if (address < kShiftWindowFirst || address > kShiftWindowLast)
-    return static_cast<int32_t>(address);
+  if (!InShiftWindow(address)) return static_cast<int32_t>(address);
   return static_cast<int32_t>(address + static_cast<uint32_t>(window_offset));  // wraps mod 2^32
 }
 
@@ -140,7 +140,7 @@ void ConvertRun(builder::InputStream& source, uint8_t* out, uint32_t first_key, 
 
 void ConvertSector(builder::InputStream& source, int32_t window_offset, int cylinder, int sector,
                    CaptureAreas& capture, Sector out) {
-  const uint32_t first = ImageAddress(cylinder, sector, 0);
+  const uint32_t first = SectorAddress(cylinder, sector);
   if (first >= kBlankTail) {  // the tail starts on a sector boundary; no source byte is taken
     std::fill(out.begin(), out.end(), uint8_t{0});
     return;

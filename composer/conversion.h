@@ -24,7 +24,6 @@ namespace composer {
 
 inline constexpr uint32_t kImageFirst = 0x8000;
 inline constexpr uint32_t kBlankTail = 0xDC00;  // from here to 0xDFFF: zero, nothing taken
-inline constexpr uint32_t kShiftWindowLast = 0xBFFF;
 static_assert(kBlankTail - kImageFirst == kSourceBytes);
 static_assert(kBlankTail % d88::kSectorBytes == 0);
 
@@ -80,7 +79,6 @@ void ConvertSector(builder::InputStream& source, int32_t window_offset, int cyli
                    CaptureAreas& capture, Sector out);
 
 // The steps of the conversion, for those who check it.
-uint32_t ImageAddress(int cylinder, int sector, int position);
 int32_t PatchKey(uint32_t address, int32_t window_offset);
 KeyEntry LookUpKey(int32_t key);
 uint16_t RelocatedWord(int32_t window_offset);

@@ -221,6 +221,7 @@ constexpr bool RowsAreSeparateAscendingRuns() {
 // Keys below the shift window are met at their own address, keys within it
 // at an address moved by the window offset; no run may straddle the two.
 inline constexpr uint32_t kShiftWindowFirst = 0x902B;
+inline constexpr uint32_t kShiftWindowLast = 0xBFFF;
 constexpr bool NoRowCrosses(uint32_t boundary) {
   for (const PatchRow& row : kPatchRows)
     if (row.first_key < boundary && row.first_key + static_cast<uint32_t>(RowKeys(row)) > boundary)
