@@ -1,80 +1,51 @@
-// Throughput of the memory-image conversion and of composing the whole image,
-// on inputs in scratch files, the image written to /dev/null.
+// Throughput of the memory-image conversion and of composing and writing the
+// whole image (to /dev/null, so the file system is not measured).
 #include <benchmark/benchmark.h>
 
-#include <array>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
+#include <cstdint>
 #include <vector>
 
 #include "builder/run.h"
-#include "builder/streams.h"
 #include "composer/composer.h"
 #include "composer/conversion.h"
+#include "composer/layout.h"
 #include "d88/geometry.h"
+#include "io/files.h"
 
 namespace {
 
-std::vector<uint8_t> Synthetic(size_t size, unsigned seed) {
-  std::vector<uint8_t> bytes(size);
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + seed * 31 + (i >> 8));
+// All inputs back to back, as the run holds them, with made-up bytes.
+std::vector<uint8_t> SyntheticInputs() {
+  std::vector<uint8_t> bytes(composer::kInputBytes);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + (i >> 8));
   return bytes;
 }
 
-// Inputs are real files, read as the tool reads them (stdio's memory streams
-// would read unbuffered input a byte at a time and measure themselves).
-std::string WriteInput(const std::vector<uint8_t>& bytes, unsigned seed) {
-  static const std::string dir = [] {
-    char templ[] = "/tmp/image_benchXXXXXX";
-    return std::string(mkdtemp(templ));
-  }();
-  const std::string path = dir + "/input" + std::to_string(seed);
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::fclose(f);
-  return path;
-}
-
-void OpenOver(builder::InputStream& stream, const std::string& path, size_t size) {
-  stream.Attach(std::fopen(path.c_str(), "rb"), size);
-}
-
 void BM_ConvertMemoryImage(benchmark::State& state) {
-  const std::string source = WriteInput(Synthetic(composer::kSourceBytes, 3), 3);
+  const std::vector<uint8_t> inputs = SyntheticInputs();
+  const composer::SourceImage source =
+      composer::SourceBytes(composer::InputBytes(inputs.data(), composer::kInputBytes));
   const auto window_offset = static_cast<int32_t>(state.range(0));
   uint8_t sector[d88::kSectorBytes];
   for (auto _ : state) {
-    state.PauseTiming();
-    builder::InputStream stream;
-    OpenOver(stream, source, composer::kSourceBytes);
     composer::CaptureAreas capture;
-    state.ResumeTiming();
-    for (int c = composer::kImageFirstCylinder; c <= composer::kImageLastCylinder; ++c) {
-      for (int r = 1; r <= d88::kSectorsPerTrack; ++r) {
-        composer::ConvertSector(stream, window_offset, c, r, capture, sector);
-        benchmark::DoNotOptimize(sector);
-      }
+    for (uint32_t a = composer::kImageFirst; a < 0xE000; a += d88::kSectorBytes) {
+      composer::ConvertSector(source, window_offset, a, capture, sector);
+      benchmark::DoNotOptimize(sector);
     }
+    benchmark::DoNotOptimize(capture);
   }
-  state.SetBytesProcessed(state.iterations() * 0x6000);
+  state.SetBytesProcessed(state.iterations() * (0xE000 - composer::kImageFirst));
 }
 BENCHMARK(BM_ConvertMemoryImage)->Arg(0)->Arg(-4096)->Arg(65536);
 
 void BM_WriteWholeImage(benchmark::State& state) {
-  const size_t sizes[13] = {256,  768,  4096, 23552, 3584, 3584, 3584,
-                            3584, 3584, 3584, 3584,  3584, 3584};
-  std::vector<std::string> files;
-  for (unsigned m = 0; m < 13; ++m) files.push_back(WriteInput(Synthetic(sizes[m], m), m));
+  const std::vector<uint8_t> inputs = SyntheticInputs();
   for (auto _ : state) {
-    state.PauseTiming();
-    std::array<builder::InputStream, composer::kInputCount> inputs;
-    for (size_t m = 0; m < 13; ++m) OpenOver(inputs[m], files[m], sizes[m]);
-    builder::OutputStream out;
-    out.Attach(std::fopen("/dev/null", "wb"));
-    state.ResumeTiming();
-    builder::WriteImage(composer::SourcesInOpeningOrder(inputs), 0, out);
-    out.Close();
+    io::ImageFile out;
+    if (out.Open("/dev/null") != 0) state.SkipWithError("cannot open /dev/null");
+    builder::WriteImage(composer::InputBytes(inputs.data(), composer::kInputBytes), 0, out);
+    if (out.Commit() != 0) state.SkipWithError("write to /dev/null failed");
   }
   state.SetBytesProcessed(state.iterations() * d88::kImageBytes);
 }

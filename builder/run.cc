@@ -1,48 +1,20 @@
 #include "builder/run.h"
 
-#include <sys/stat.h>
-
+#include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
 #include "builder/arguments.h"
-#include "builder/streams.h"
 #include "composer/composer.h"
 #include "d88/container.h"
-#include "d88/geometry.h"
+#include "io/files.h"
 
 namespace builder {
 namespace {
 
-// The input set in opening order: file name (completed by the version tag
-// when `tagged`) and how many bytes the run takes from it.
-struct Member {
-  const char* name;
-  bool tagged;
-  int bytes_taken;
-};
-
-// clang-format off
-constexpr Member kMembers[] = {
-    {"ipl1.bin",          false, composer::kLoader1Bytes},
-    {"ipl2_",             true,  composer::kLoader2Bytes},
-    {"zemra80_prog_p6_",  true,  composer::kProgramBytes},
-    {"zemra80_org_",      true,  composer::kSourceBytes},
-    {"data1.bin",         false, composer::kDataBytes},
-    {"data2.bin",         false, composer::kDataBytes},
-    {"data3.bin",         false, composer::kDataBytes},
-    {"data4.bin",         false, composer::kDataBytes},
-    {"data5.bin",         false, composer::kDataBytes},
-    {"data6.bin",         false, composer::kDataBytes},
-    {"data7.bin",         false, composer::kDataBytes},
-    {"data8.bin",         false, composer::kDataBytes},
-    {"data9.bin",         false, composer::kDataBytes},
-};
-// clang-format on
-constexpr int kMemberCount = static_cast<int>(std::size(kMembers));
-static_assert(kMemberCount == composer::kInputCount);
+// Taken in place of every byte past the end of an input.
+constexpr uint8_t kPastEnd = 0xFF;
 
 void Report(std::FILE* err, const char* name, int error) {
   std::fprintf(err, "%s: %s\n", name, std::strerror(error));
@@ -53,89 +25,101 @@ int Usage(std::FILE* err) {
   return 1;
 }
 
-// Opens an input for binary reading. A directory opens on Linux but is no
-// input: it is refused as EISDIR. Returns nullptr with errno set on failure.
-std::FILE* OpenInput(const char* name) {
-  std::FILE* f = std::fopen(name, "rb");
-  if (f == nullptr) return nullptr;
-  struct stat st;
-  if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
-    std::fclose(f);
-    errno = EISDIR;
-    return nullptr;
-  }
-  return f;
-}
+// The image goes out in blocks of whole tracks, the first led by the image
+// header. A block this size stays in cache while it is composed, and a
+// handful of writes cost less than first touching the pages of a buffer for
+// the whole image.
+constexpr int kBlockTracks = 15;
+constexpr int kBlockBytes = d88::kImageHeaderBytes + kBlockTracks * d88::kTrackBytes;
 
 }  // namespace
 
-void WriteImage(const composer::Sources& sources, int32_t window_offset, OutputStream& out) {
-  uint8_t header[d88::kImageHeaderBytes];
-  d88::FillImageHeader(header);
-  out.Put(header);
-
-  composer::DiskComposer composer(sources, window_offset);
-  uint8_t record[d88::kSectorRecordBytes];
-  const std::span<uint8_t, d88::kSectorRecordBytes> rec(record);
+void WriteImage(composer::InputBytes inputs, int32_t window_offset, io::ImageFile& out) {
+  uint8_t block[kBlockBytes];
+  d88::FillImageHeader(std::span(block).first<d88::kImageHeaderBytes>());
+  std::size_t used = d88::kImageHeaderBytes;
+  composer::DiskComposer composer(inputs, window_offset);
   for (int c = 0; c < d88::kCylinders; ++c) {
-    for (int r = d88::kFirstSector; r < d88::kFirstSector + d88::kSectorsPerTrack; ++r) {
-      d88::FillSectorHeader(rec.first<d88::kSectorHeaderBytes>(), c, r);
-      composer.SectorContent(c, r, rec.last<d88::kSectorBytes>());
-      out.Put(rec);
+    if (used + d88::kTrackBytes > sizeof block) {
+      out.Write(std::span(block, used));
+      used = 0;
     }
+    uint8_t* record = block + used;  // records lie back to back in image order
+    for (int r = d88::kFirstSector; r < d88::kFirstSector + d88::kSectorsPerTrack; ++r) {
+      d88::FillSectorHeader(
+          std::span<uint8_t, d88::kSectorHeaderBytes>(record, d88::kSectorHeaderBytes), c, r);
+      composer.SectorContent(c, r,
+                             composer::Sector(record + d88::kSectorHeaderBytes, d88::kSectorBytes));
+      record += d88::kSectorRecordBytes;
+    }
+    used += d88::kTrackBytes;
   }
+  out.Write(std::span(block, used));
 }
 
 int Run(int argc, const char* const argv[], std::FILE* err) {
   if (argc != 3) return Usage(err);
 
-  char names[kMemberCount][kNameBuffer];
-  for (int i = 0; i < kMemberCount; ++i) {
-    if (kMembers[i].tagged) {
-      if (!ComposeTaggedName(kMembers[i].name, argv[1], names[i])) return Usage(err);
-    } else {
-      std::snprintf(names[i], kNameBuffer, "%s", kMembers[i].name);
+  constexpr int kInputs = composer::kInputCount;
+  char tagged_names[kInputs][kNameBuffer];
+  const char* names[kInputs];
+  for (int m = 0; m < kInputs; ++m) {
+    names[m] = kMemberNames[m].name;
+    if (kMemberNames[m].tagged) {
+      if (!ComposeTaggedName(kMemberNames[m].name, argv[1], tagged_names[m])) return Usage(err);
+      names[m] = tagged_names[m];
     }
   }
   const int32_t window_offset = ParseWindowOffset(argv[2]);
 
-  // Every input is opened before the output, so that a missing or unreadable
-  // input never creates or truncates an existing image.
-  std::array<InputStream, kMemberCount> inputs;
-  for (int i = 0; i < kMemberCount; ++i) {
-    std::FILE* f = OpenInput(names[i]);
-    if (f == nullptr) {
-      Report(err, names[i], errno);
+  // Every input is opened before the image is touched, so that a missing or
+  // unreadable input never creates, truncates or replaces an existing image.
+  std::array<io::InputFile, kInputs> inputs;
+  for (int m = 0; m < kInputs; ++m) {
+    if (const int error = inputs[m].Open(names[m]); error != 0) {
+      Report(err, names[m], error);
       return 1;
     }
-    inputs[i].Attach(f, static_cast<std::size_t>(kMembers[i].bytes_taken));
   }
-  std::FILE* out_file = std::fopen(kOutputName, "wb");
-  if (out_file == nullptr) {
-    Report(err, kOutputName, errno);
-    return 1;
-  }
-  OutputStream out;
-  out.Attach(out_file);
-
-  WriteImage(composer::SourcesInOpeningOrder(inputs), window_offset, out);
-
-  // Inputs close in opening order, then the output. A read error would have
-  // put 0xFF bytes where the input's own belong, and a failed write or close
-  // leaves the image incomplete: either way the image is not good.
-  int status = 0;
-  for (int i = 0; i < kMemberCount; ++i) {
-    inputs[i].Close();
-    if (inputs[i].error() != 0) {
-      Report(err, names[i], inputs[i].error());
-      status = 1;
+  // Writing the image over one of the inputs would destroy that input.
+  const io::FileId image_id = io::IdOfPath(kOutputName);
+  for (int m = 0; m < kInputs; ++m) {
+    if (io::SameFile(image_id, inputs[m].id())) {
+      std::fprintf(err, "%s: same file as input %s\n", kOutputName, names[m]);
+      return 1;
     }
   }
-  if (const int error = out.Close(); error != 0) {
-    Report(err, kOutputName, error);
-    status = 1;
+
+  // Each input is read once, from its first byte, never past what the run
+  // takes from it; the rest of its share is 0xFF. Every input whose read
+  // fails is reported, and then no image is written.
+  uint8_t input_bytes[composer::kInputBytes];
+  bool read_failed = false;
+  for (int m = 0; m < kInputs; ++m) {
+    const auto share = std::span(input_bytes)
+                           .subspan(static_cast<std::size_t>(composer::kInputAt[m]),
+                                    static_cast<std::size_t>(composer::kBytesTaken[m]));
+    const io::ReadResult got = inputs[m].Read(share);
+    std::fill(share.begin() + static_cast<std::ptrdiff_t>(got.bytes), share.end(), kPastEnd);
+    inputs[m].Close();
+    if (got.error != 0) {
+      Report(err, names[m], got.error);
+      read_failed = true;
+    }
   }
-  return status;
+  if (read_failed) return 1;
+
+  io::ImageFile image;
+  int error = image.Open(kOutputName);
+  if (error == 0) {
+    WriteImage(input_bytes, window_offset, image);
+    error = image.Commit();
+  }
+  if (error != 0) {
+    Report(err, kOutputName, error);
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace builder

@@ -1,26 +1,55 @@
-// The tool's one driver: arguments, the thirteen inputs and the output in
-// their fixed order, the image header, and the sector loop.
+// The tool's one driver: arguments, the thirteen inputs in their fixed order,
+// then the image, composed a block of tracks at a time and written out as a
+// new file that takes the image's place only once it is whole.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
 
-#include "builder/streams.h"
-#include "composer/composer.h"
+#include "composer/layout.h"
+#include "d88/geometry.h"
+#include "io/files.h"
 
 namespace builder {
 
 inline constexpr char kUsage[] = "Usage: gen_tarsilp6 v1|v2 offset\n";
 inline constexpr char kOutputName[] = "zemra8p6.d88";
 
-// Writes the whole image: the header, then every sector record in image
-// order, its content taken from `sources` as the layout decides.
-void WriteImage(const composer::Sources& sources, int32_t window_offset, OutputStream& out);
+// The input set in opening order, each name completed by the version tag
+// when `tagged`.
+struct MemberName {
+  const char* name;
+  bool tagged;
+};
+// clang-format off
+inline constexpr MemberName kMemberNames[] = {
+    {"ipl1.bin",         false},
+    {"ipl2_",            true},
+    {"zemra80_prog_p6_", true},
+    {"zemra80_org_",     true},
+    {"data1.bin",        false},
+    {"data2.bin",        false},
+    {"data3.bin",        false},
+    {"data4.bin",        false},
+    {"data5.bin",        false},
+    {"data6.bin",        false},
+    {"data7.bin",        false},
+    {"data8.bin",        false},
+    {"data9.bin",        false},
+};
+// clang-format on
+static_assert(std::size(kMemberNames) == composer::kInputCount);
+
+// Writes the whole image to `out`: the header, then every sector record in
+// image order, its content as the layout decides from `inputs`.
+void WriteImage(composer::InputBytes inputs, int32_t window_offset, io::ImageFile& out);
 
 // Runs the tool in the current directory with argv[1..argc-1] as arguments;
 // messages go to `err`. Returns the exit status: 0 after a complete image was
-// written, 1 after a usage error or a failure to open, read, write or close a
-// file. Never exits the process.
+// put in place, 1 after a usage error, a failure to open or read an input, an
+// image that is one of the inputs, or a failure to write the image. Never
+// exits the process.
 int Run(int argc, const char* const argv[], std::FILE* err);
 
 }  // namespace builder

@@ -8,42 +8,52 @@
 namespace composer {
 namespace {
 
+// Blank bytes are copied from a zero sector rather than filled: compilers
+// expand a fill of 256 bytes into a `rep stos`, slow to start at that size,
+// and a copy from zeros into plain vector stores.
+constexpr uint8_t kBlankSector[d88::kSectorBytes] = {};
+
 // A block's table sector: its 90-byte table, then zeros.
 void TableSector(std::span<const uint8_t> table, Sector out) {
   const auto rest = std::copy(table.begin(), table.end(), out.begin());
-  std::fill(rest, out.end(), uint8_t{0});
+  std::copy(kBlankSector + table.size(), std::end(kBlankSector), rest);
 }
 
 static_assert(CaptureAreas::kBBytes == kNameTableBytes);
+static_assert(CaptureAreas::kABytes == kBytesTaken[kData1]);  // fills a block's data sectors
 
 }  // namespace
 
 void DiskComposer::SectorContent(int cylinder, int sector, Sector out) {
-  const int data_sector = sector - 1 - kTableSectors;  // 0-based within a block's data
-  if (cylinder == kLoaderCylinder && sector == 1) {
-    sources_.loader1->Take(out);
-  } else if (cylinder == kLoaderCylinder && sector <= kLoader2LastSector) {
-    sources_.loader2->Take(out);
-  } else if (cylinder == kProgramCylinder) {
-    sources_.program->Take(out);
-  } else if (cylinder >= kImageFirstCylinder && cylinder <= kImageLastCylinder) {
-    ConvertSector(*sources_.source, window_offset_, cylinder, sector, capture_, out);
-  } else if (cylinder == kCaptureCylinder) {
-    // Produced after cylinders 2 to 7, so every capture has happened.
-    if (data_sector < 0) {
+  const int index = kPlacementMap[cylinder][sector - d88::kFirstSector];
+  if (index < 0) {
+    std::copy(std::begin(kBlankSector), std::end(kBlankSector), out.begin());
+    return;
+  }
+  const Placement& p = kPlacements[index];
+  const int within = sector - p.first_sector;  // sectors into the placement on this cylinder
+  switch (p.content) {
+    case Content::kInput: {
+      const auto bytes = MemberBytes(inputs_, p.member + (cylinder - p.first_cylinder));
+      std::copy_n(bytes.begin() + within * d88::kSectorBytes, d88::kSectorBytes, out.begin());
+      break;
+    }
+    case Content::kConverted: {
+      const int sectors_in = (cylinder - p.first_cylinder) * d88::kSectorsPerTrack + within;
+      ConvertSector(SourceBytes(inputs_), window_offset_,
+                    kImageFirst + static_cast<uint32_t>(sectors_in * d88::kSectorBytes), capture_,
+                    out);
+      break;
+    }
+    case Content::kCaptureTable:
       TableSector(capture_.b, out);
-    } else {
-      const uint8_t* from = capture_.a + data_sector * d88::kSectorBytes;
-      std::copy(from, from + d88::kSectorBytes, out.begin());
-    }
-  } else if (cylinder >= kDataFirstCylinder && cylinder <= kDataLastCylinder) {
-    if (data_sector < 0) {
+      break;
+    case Content::kCaptureData:
+      std::copy_n(capture_.a + within * d88::kSectorBytes, d88::kSectorBytes, out.begin());
+      break;
+    case Content::kNameTable:
       TableSector(kNameTable, out);
-    } else {
-      sources_.data[cylinder - kDataFirstCylinder]->Take(out);
-    }
-  } else {
-    std::fill(out.begin(), out.end(), uint8_t{0});  // the rest of the disk is blank
+      break;
   }
 }
 

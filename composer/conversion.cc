@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace composer {
 namespace {
@@ -65,15 +66,68 @@ constexpr std::array<uint8_t, 256> MakeTransposeTable() {
 
 constexpr std::array<uint8_t, 256> kTransposeTable = MakeTransposeTable();
 
-bool InShiftWindow(uint32_t address) {
-  return address >= kShiftWindowFirst && address <= kShiftWindowLast;
+constexpr bool IsPatch(KeyAction action) {
+  return action == KeyAction::kPatch || action == KeyAction::kPatchWordLow ||
+         action == KeyAction::kPatchWordHigh;
 }
 
-// Image address of the first byte of a sector of cylinders 2 to 7.
-uint32_t SectorAddress(int cylinder, int sector) {
-  const int track = (cylinder - kImageFirstCylinder) * d88::kSectorsPerTrack;
-  return kImageFirst +
-         static_cast<uint32_t>((track + sector - d88::kFirstSector) * d88::kSectorBytes);
+// The key table as stretches of consecutive keys with the same entry; each
+// stretch ends where the next begins, the last at the end of the table.
+struct KeySegment {
+  uint32_t first;  // index in the key table of its first key
+  KeyAction action;
+  uint16_t patch_at;  // kPatch: where its first key's byte lies in kPatchBytes
+};
+
+constexpr int CountSegments() {
+  int n = 1;
+  for (uint32_t i = 1; i < kKeyTableSize; ++i) n += kKeyTable[i].action != kKeyTable[i - 1].action;
+  return n;
+}
+constexpr int kSegmentCount = CountSegments();
+
+constexpr int CountPatchBytes() {
+  int n = 0;
+  for (const KeyEntry& e : kKeyTable) n += e.action == KeyAction::kPatch;
+  return n;
+}
+
+// The patch table's constant bytes in key order.
+constexpr std::array<uint8_t, CountPatchBytes()> MakePatchBytes() {
+  std::array<uint8_t, CountPatchBytes()> bytes{};
+  size_t n = 0;
+  for (const KeyEntry& e : kKeyTable)
+    if (e.action == KeyAction::kPatch) bytes[n++] = e.byte;
+  return bytes;
+}
+constexpr auto kPatchBytes = MakePatchBytes();
+static_assert(kPatchBytes.size() == 465 - 2);  // all keys but the relocated word's two
+
+// Followed by an end marker at the end of the table.
+constexpr std::array<KeySegment, kSegmentCount + 1> MakeSegments() {
+  std::array<KeySegment, kSegmentCount + 1> segments{};
+  int s = 0;
+  uint16_t patch_at = 0;
+  for (uint32_t i = 0; i < kKeyTableSize; ++i) {
+    const KeyAction action = kKeyTable[i].action;
+    if (i == 0 || action != kKeyTable[i - 1].action) segments[s++] = {i, action, patch_at};
+    if (action == KeyAction::kPatch) ++patch_at;
+  }
+  segments[s] = {kKeyTableSize, KeyAction::kCopy, patch_at};
+  return segments;
+}
+constexpr auto kSegments = MakeSegments();
+static_assert(!IsPatch(kSegments[0].action) && kSegments[0].first == 0);
+
+// The segment that holds key table index `index`.
+const KeySegment* SegmentOf(uint32_t index) {
+  return std::upper_bound(kSegments.begin(), kSegments.end() - 1, index,
+                          [](uint32_t i, const KeySegment& s) { return i < s.first; }) -
+         1;
+}
+
+bool InShiftWindow(uint32_t address) {
+  return address >= kShiftWindowFirst && address <= kShiftWindowLast;
 }
 
 }  // namespace
@@ -96,67 +150,79 @@ uint8_t CellTranspose(uint8_t byte) { return kTransposeTable[byte]; }
 
 namespace {
 
-// Converts the next `count` source bytes, whose patch keys run upward from
-// `first_key` (wrapping modulo 2^32). Every source byte is taken, patched or
-// not.
-void ConvertRun(builder::InputStream& source, uint8_t* out, uint32_t first_key, int count,
-                uint16_t word, CaptureAreas& capture) {
-  for (int i = 0; i < count; ++i) {
-    const uint32_t key = first_key + static_cast<uint32_t>(i);
+// Converts the `n` source bytes at `src` into `out`; their patch keys run
+// upward from `key`, wrapping modulo 2^32. Every source byte is consumed,
+// patched or not, so the bytes keep their places.
+void ConvertStretch(const uint8_t* src, uint8_t* out, uint32_t n, uint32_t key, uint16_t word,
+                    CaptureAreas& capture) {
+  const KeySegment* s = nullptr;  // the segment of `key` while it lies in the table
+  while (n > 0) {
     const uint32_t index = key - kKeyTableFirst;
-    const uint8_t b = source.Next();
-    if (index >= kKeyTableSize) {  // meets no key set
-      out[i] = b;
-      continue;
+    uint32_t run;
+    if (index >= kKeyTableSize) {
+      // Outside the table keys meet nothing until they wrap round into it.
+      run = std::min(n, 0u - index);
+      std::memcpy(out, src, run);
+      s = nullptr;
+    } else {
+      if (s == nullptr) s = SegmentOf(index);
+      run = std::min(n, s[1].first - index);
+      const uint32_t at = index - s->first;
+      switch (s->action) {
+        case KeyAction::kCopy:
+          std::memcpy(out, src, run);
+          break;
+        case KeyAction::kTranspose:
+          for (uint32_t i = 0; i < run; ++i) out[i] = kTransposeTable[src[i]];
+          break;
+        case KeyAction::kPatch:
+          std::memcpy(out, kPatchBytes.data() + s->patch_at + at, run);
+          break;
+        case KeyAction::kPatchWordLow:
+          std::memset(out, static_cast<uint8_t>(word), run);
+          break;
+        case KeyAction::kPatchWordHigh:
+          std::memset(out, static_cast<uint8_t>(word >> 8), run);
+          break;
+        case KeyAction::kCaptureA:
+          std::memcpy(out, src, run);
+          std::memcpy(capture.a + (index + kKeyTableFirst - kCaptureARange.first), src, run);
+          break;
+        case KeyAction::kCaptureB:
+          std::memcpy(out, src, run);
+          std::memcpy(capture.b + (index + kKeyTableFirst - kCaptureBRange.first), src, run);
+          break;
+      }
+      ++s;  // the next stretch, should this one have ended
     }
-    const KeyEntry e = kKeyTable[index];
-    switch (e.action) {
-      case KeyAction::kCopy:
-        out[i] = b;
-        break;
-      case KeyAction::kTranspose:
-        out[i] = kTransposeTable[b];
-        break;
-      case KeyAction::kPatch:
-        out[i] = e.byte;
-        break;
-      case KeyAction::kPatchWordLow:
-        out[i] = static_cast<uint8_t>(word);
-        break;
-      case KeyAction::kPatchWordHigh:
-        out[i] = static_cast<uint8_t>(word >> 8);
-        break;
-      case KeyAction::kCaptureA:
-        out[i] = capture.a[key - kCaptureARange.first] = b;
-        break;
-      case KeyAction::kCaptureB:
-        out[i] = capture.b[key - kCaptureBRange.first] = b;
-        break;
-    }
+    src += run;
+    out += run;
+    key += run;
+    n -= run;
   }
 }
 
 }  // namespace
 
-void ConvertSector(builder::InputStream& source, int32_t window_offset, int cylinder, int sector,
+void ConvertSector(SourceImage source, int32_t window_offset, uint32_t first_address,
                    CaptureAreas& capture, Sector out) {
-  const uint32_t first = SectorAddress(cylinder, sector);
-  if (first >= kBlankTail) {  // the tail starts on a sector boundary; no source byte is taken
+  if (first_address >= kBlankTail) {  // the tail starts on a sector boundary; nothing is taken
     std::fill(out.begin(), out.end(), uint8_t{0});
     return;
   }
   const uint16_t word = RelocatedWord(window_offset);
+  const uint8_t* src = source.data() + (first_address - kImageFirst);
   // Keys rise one per byte except where the sector crosses an edge of the
   // shift window; convert each stretch between edges with its own first key.
-  int p = 0;
+  uint32_t p = 0;
   while (p < d88::kSectorBytes) {
-    const uint32_t a = first + static_cast<uint32_t>(p);
+    const uint32_t a = first_address + p;
     const uint32_t edge = InShiftWindow(a)        ? kShiftWindowLast + 1
                           : a < kShiftWindowFirst ? kShiftWindowFirst
                                                   : UINT32_MAX;
-    const int end = static_cast<int>(std::min<uint32_t>(d88::kSectorBytes, edge - first));
-    ConvertRun(source, out.data() + p, static_cast<uint32_t>(PatchKey(a, window_offset)), end - p,
-               word, capture);
+    const uint32_t end = std::min<uint32_t>(d88::kSectorBytes, edge - first_address);
+    ConvertStretch(src + p, out.data() + p, end - p,
+                   static_cast<uint32_t>(PatchKey(a, window_offset)), word, capture);
     p = end;
   }
 }

@@ -11,21 +11,21 @@
 //
 // While copying, the conversion captures two stretches by key, which
 // cylinder 8 writes again.
+//
+// Keys that meet the same set lie in long stretches, so a sector is converted
+// a stretch at a time: copied, patched from its row of the patch table, or
+// copied and captured, each as one block; only transposed keys go byte by
+// byte.
 #pragma once
 
 #include <array>
 #include <cstdint>
 
-#include "builder/streams.h"
 #include "composer/composer.h"
+#include "composer/layout.h"
 #include "composer/patch_table.h"
 
 namespace composer {
-
-inline constexpr uint32_t kImageFirst = 0x8000;
-inline constexpr uint32_t kBlankTail = 0xDC00;  // from here to 0xDFFF: zero, nothing taken
-static_assert(kBlankTail - kImageFirst == kSourceBytes);
-static_assert(kBlankTail % d88::kSectorBytes == 0);
 
 // Keys 0x8DEE and 0x8DEF carry this word minus the window offset: the
 // address, once re-aligned, at which the code at key 0x9577 lands.
@@ -68,14 +68,16 @@ struct KeyEntry {
   uint8_t byte = 0;
 };
 
-// Every key that meets anything lies in 0x8000 to 0xFFFF; one entry per key
-// there, built at compile time, so a byte costs one index and no search.
+// Every key that meets anything lies in 0x8000 to 0xFFFF. One entry per key
+// there is built at compile time, which also proves the key sets disjoint;
+// the conversion works from the stretches of equal entries.
 inline constexpr uint32_t kKeyTableFirst = 0x8000;
 inline constexpr uint32_t kKeyTableSize = 0x8000;
 
-// Fills sector `sector` of `cylinder` (2 to 7) of the converted image, taking
-// its source bytes from `source` and storing the captured ones into `capture`.
-void ConvertSector(builder::InputStream& source, int32_t window_offset, int cylinder, int sector,
+// Fills the sector of the converted image whose first byte has image address
+// `first_address`, from the source image's bytes for those addresses, and
+// stores the captured ones into `capture`.
+void ConvertSector(SourceImage source, int32_t window_offset, uint32_t first_address,
                    CaptureAreas& capture, Sector out);
 
 // The steps of the conversion, for those who check it.

@@ -18,6 +18,7 @@
 // field it carries is a constant of the fixed geometry.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 
@@ -33,7 +34,27 @@ inline constexpr uint8_t kDoubleDensity = 0x00;
 // Fills the 688-byte image header.
 void FillImageHeader(std::span<uint8_t, kImageHeaderBytes> out);
 
+inline void PutLe16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+
 // Fills the 16-byte header of sector number `sector` (1 to 16) on `cylinder`.
-void FillSectorHeader(std::span<uint8_t, kSectorHeaderBytes> out, int cylinder, int sector);
+// Inline, and made in a local array first: it runs for every sector, and so
+// its constant fields merge into a few wide stores.
+inline void FillSectorHeader(std::span<uint8_t, kSectorHeaderBytes> out, int cylinder, int sector) {
+  uint8_t s[kSectorHeaderBytes];
+  s[0] = static_cast<uint8_t>(cylinder);  // C
+  s[1] = 0;                               // H: side 0
+  s[2] = static_cast<uint8_t>(sector);    // R
+  s[3] = kSizeCode;                       // N
+  PutLe16(s + 4, kSectorsPerTrack);       // sectors in this track
+  s[6] = kDoubleDensity;                  // density
+  s[7] = 0x00;                            // not deleted data
+  s[8] = 0x00;                            // status: no error
+  std::fill(s + 9, s + 14, uint8_t{0});   // reserved
+  PutLe16(s + 14, kSectorBytes);          // data size
+  std::copy(std::begin(s), std::end(s), out.begin());
+}
 
 }  // namespace d88

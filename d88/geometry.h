@@ -14,6 +14,8 @@ inline constexpr int kSectorBytes = 256;
 inline constexpr uint8_t kSizeCode = 1;  // N: 128 << N data bytes
 static_assert((128 << kSizeCode) == kSectorBytes);
 
+inline constexpr int kTrackDataBytes = kSectorsPerTrack * kSectorBytes;
+
 inline constexpr int kSectorHeaderBytes = 16;
 inline constexpr int kSectorRecordBytes = kSectorHeaderBytes + kSectorBytes;
 inline constexpr int kTrackBytes = kSectorsPerTrack * kSectorRecordBytes;
@@ -35,5 +37,13 @@ inline constexpr int kSectorsPerImage = kCylinders * kSectorsPerTrack;
 constexpr uint32_t TrackOffset(int cylinder) {
   return static_cast<uint32_t>(kImageHeaderBytes + cylinder * kTrackBytes);
 }
+
+// Offset from the start of the image of the record of sector number `sector`
+// on `cylinder`: the sectors of a track are stored in ascending order.
+constexpr uint32_t RecordOffset(int cylinder, int sector) {
+  return TrackOffset(cylinder) +
+         static_cast<uint32_t>((sector - kFirstSector) * kSectorRecordBytes);
+}
+static_assert(RecordOffset(kCylinders - 1, kFirstSector + kSectorsPerTrack - 1) == 348'576);
 
 }  // namespace d88

@@ -11,6 +11,7 @@
 //                     low 14 bits give the shortfall or the surplus
 //   the rest          file contents, consumed in order; once used up, files
 //                     continue with bytes derived from their number and offset
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -117,6 +118,17 @@ void CheckCopied(std::span<const uint8_t> image, int cylinder, int first, int co
   }
 }
 
+// Entries in the current directory besides "." and "..".
+int DirectoryEntries() {
+  DIR* dir = opendir(".");
+  Check(dir != nullptr, "cannot list the scratch directory");
+  int n = 0;
+  while (const dirent* e = readdir(dir))
+    n += std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0;
+  closedir(dir);
+  return n;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -158,6 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int status = builder::Run(3, argv, err);
   std::fclose(err);
   Check(status == 0, "run failed");
+  Check(DirectoryEntries() == 14, "the run left files besides its inputs and the image");
   const Bytes image_bytes = ReadAll(builder::kOutputName);
   const std::span<const uint8_t> image(image_bytes);
   Check(testing_support::CheckContainer(image).empty(), "container malformed");

@@ -4,12 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
-#include <cstdio>
 #include <map>
 #include <vector>
 
-#include "builder/streams.h"
 #include "composer/composer.h"
 #include "tests/d88_reader.h"
 #include "tests/test_files.h"
@@ -27,24 +26,13 @@ struct Composed {
   uint8_t at(uint32_t address) const { return image[address - 0x8000]; }
 };
 
-class MemoryInput {
- public:
-  explicit MemoryInput(Bytes bytes) : bytes_(std::move(bytes)) {
-    std::FILE* f = bytes_.empty() ? std::fopen("/dev/null", "rb")
-                                  : fmemopen(bytes_.data(), bytes_.size(), "rb");
-    stream.Attach(f, 1u << 20);
-  }
-  builder::InputStream stream;
-
- private:
-  Bytes bytes_;
-};
-
 Composed Compose(const Bytes& source, int32_t window_offset) {
-  MemoryInput none(Bytes{}), src(source);
-  Sources sources = {&none.stream, &none.stream, &none.stream, &src.stream, {}};
-  for (auto*& d : sources.data) d = &none.stream;
-  DiskComposer composer(sources, window_offset);
+  // Every input but the source image is empty, as is a source image's share
+  // past its end: 0xFF.
+  Bytes inputs(kInputBytes, 0xFF);
+  std::copy_n(source.begin(), std::min<size_t>(source.size(), kSourceBytes),
+              inputs.begin() + kInputAt[kSource]);
+  DiskComposer composer(InputBytes(inputs.data(), kInputBytes), window_offset);
   Composed result;
   uint8_t sector[256];
   for (int c = 0; c <= 8; ++c) {
