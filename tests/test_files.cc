@@ -1,10 +1,14 @@
 #include "tests/test_files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -81,33 +85,81 @@ void WritePatternInputs(const ScratchDir& dir, const std::string& tag,
     WriteFile(dir / names[static_cast<size_t>(m)], PatternFile(m, sizes[static_cast<size_t>(m)]));
 }
 
-RunResult RunTool(const ScratchDir& dir, const std::vector<std::string>& args) {
-  ScratchDir capture;
-  const std::string out_path = capture / "stdout", err_path = capture / "stderr";
-  const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
-        chdir(dir.path().c_str()) != 0)
-      _exit(127);
-    std::vector<char*> argv;
-    static char program[] = GEN_TARSILP6_BINARY;
-    argv.push_back(program);
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(program, argv.data());
-    _exit(127);
+std::map<std::string, Bytes> Listing(const std::string& dir) {
+  std::map<std::string, Bytes> files;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) throw std::runtime_error("cannot list " + dir);
+  while (const dirent* e = readdir(d)) {
+    const std::string name = e->d_name, path = dir + "/" + name;
+    struct stat st;
+    if (name == "." || name == ".." || lstat(path.c_str(), &st) != 0) continue;
+    if (S_ISREG(st.st_mode)) {
+      files[name] = ReadFile(path);
+    } else if (S_ISLNK(st.st_mode)) {
+      char target[4096];
+      const ssize_t n = readlink(path.c_str(), target, sizeof target);
+      files[name] = Bytes{'-', '>', ' '};
+      files[name].insert(files[name].end(), target, target + std::max<ssize_t>(n, 0));
+    } else {
+      files[name] = Bytes{'(', 's', 'p', 'e', 'c', 'i', 'a', 'l', ')'};
+    }
   }
+  closedir(d);
+  return files;
+}
+
+ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
+                 const RunOptions& options) {
+  const std::string out_path = capture_ / "stdout", err_path = capture_ / "stderr";
+  std::vector<char*> argv;
+  static char program[] = GEN_TARSILP6_BINARY;
+  argv.push_back(program);
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ != 0) return;
+  const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.path().c_str()) != 0)
+    _exit(127);
+  if (options.file_size_limit >= 0) {
+    const rlimit limit = {static_cast<rlim_t>(options.file_size_limit),
+                          static_cast<rlim_t>(options.file_size_limit)};
+    if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
+  }
+  if (options.umask >= 0) umask(static_cast<mode_t>(options.umask));
+  execv(program, argv.data());
+  _exit(127);
+}
+
+ToolRun::~ToolRun() {
+  if (pid_ > 0) Finish();
+}
+
+RunResult ToolRun::Finish(int timeout_ms) {
   int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
+  for (int waited = 0; waitpid(pid_, &wstatus, WNOHANG) == 0; waited += 5) {
+    if (waited >= timeout_ms) {
+      kill(pid_, SIGKILL);  // shows as a run ended by SIGKILL
+      waitpid(pid_, &wstatus, 0);
+      break;
+    }
+    usleep(5000);
+  }
+  pid_ = -1;
   RunResult result;
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-  const Bytes out = ReadFile(out_path), err = ReadFile(err_path);
+  result.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
+  const Bytes out = ReadFile(capture_ / "stdout"), err = ReadFile(capture_ / "stderr");
   result.out.assign(out.begin(), out.end());
   result.err.assign(err.begin(), err.end());
   return result;
+}
+
+RunResult RunTool(const ScratchDir& dir, const std::vector<std::string>& args,
+                  const RunOptions& options) {
+  return ToolRun(dir, args, options).Finish();
 }
 
 }  // namespace testing_support

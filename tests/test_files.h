@@ -2,7 +2,10 @@
 // whose bytes reveal their file offsets, and a run of the binary.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -46,13 +49,42 @@ void WritePatternInputs(const ScratchDir& dir, const std::string& tag,
 // Bytes each input gives to the image, in opening order.
 extern const long kTakenBytes[13];
 
+// Every entry of `dir` (not descending into folders): a regular file with
+// its bytes, a symbolic link as "-> " and its target, anything else as
+// "(special)".
+std::map<std::string, Bytes> Listing(const std::string& dir);
+
 struct RunResult {
-  int status = -1;
+  int status = -1;  // exit status, or -1 when a signal ended the run
+  int signal = 0;   // the signal that ended the run, if any
   std::string out;
   std::string err;
 };
 
-// Runs the real tool in `dir` with `args` (not including the program name).
-RunResult RunTool(const ScratchDir& dir, const std::vector<std::string>& args);
+struct RunOptions {
+  long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, SIGXFSZ ignored; -1: none
+  int umask = -1;             // -1: inherited
+};
+
+// The real tool started in `dir` with `args` (not including the program
+// name); Finish() waits for it, killing it with SIGKILL after `timeout_ms`.
+class ToolRun {
+ public:
+  ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
+          const RunOptions& options = {});
+  ~ToolRun();
+  ToolRun(const ToolRun&) = delete;
+  ToolRun& operator=(const ToolRun&) = delete;
+  pid_t pid() const { return pid_; }
+  RunResult Finish(int timeout_ms = 30'000);
+
+ private:
+  ScratchDir capture_;
+  pid_t pid_ = -1;
+};
+
+// Runs the real tool in `dir` and waits for it.
+RunResult RunTool(const ScratchDir& dir, const std::vector<std::string>& args,
+                  const RunOptions& options = {});
 
 }  // namespace testing_support
