@@ -1,24 +1,28 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix and checks the tree: the tool in
-# bin/ and runnable, the manual page in share/man/man1/ and rendering without
-# a single warning.
-# Usage: install_test.sh BUILD_DIR
+# bin/ and runnable, the manual page compressed in share/man/man1/ and
+# rendering without a single warning, the copyright file and changelog.
+# Usage: install_test.sh BUILD_DIR [EMULATOR...]
+# EMULATOR, when given, is the command that runs the tool of a cross build.
 set -euo pipefail
 build=$1
+shift
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 tool=$prefix/bin/gen_tarsilp6
-page=$prefix/share/man/man1/gen_tarsilp6.1
+page=$prefix/share/man/man1/gen_tarsilp6.1.gz
+docs=$prefix/share/doc/gen-tarsilp6
 [ -x "$tool" ] || fail "bin/gen_tarsilp6 not installed"
-[ -f "$page" ] || fail "share/man/man1/gen_tarsilp6.1 not installed"
+[ -f "$page" ] || fail "share/man/man1/gen_tarsilp6.1.gz not installed"
+[ -f "$docs/copyright" ] && [ -f "$docs/changelog.gz" ] || fail "copyright or changelog missing"
 status=0
-usage=$("$tool" 2>&1) || status=$?
+usage=$("$@" "$tool" 2>&1) || status=$?
 [ "$status" = 1 ] && [ "$usage" = "Usage: gen_tarsilp6 v1|v2 offset" ] || fail "installed tool: $usage"
 
-warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1)
+warnings=$(zcat "$page" | groff -man -Tutf8 -ww -z 2>&1)
 [ -z "$warnings" ] || fail "groff warns: $warnings"
 warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
 [ -z "$warnings" ] || fail "man warns: $warnings"

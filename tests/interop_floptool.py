@@ -8,7 +8,8 @@ from the flux transitions through MFM to ID and data fields with their CRCs,
 and compared with the sectors of the D88 file: 80 cylinders, one head, 16
 sectors of 256 bytes numbered 1 to 16 on each track, the same data.
 
-Usage: interop_floptool.py TOOL
+Usage: interop_floptool.py TOOL [EMULATOR...]
+EMULATOR, when given, is the command that runs TOOL (a cross build's).
 Without floptool the test is skipped (exit 77), except under CI=true, where it
 fails.
 """
@@ -110,7 +111,7 @@ def decode_track(track):
 
 
 def main():
-    tool = os.path.abspath(sys.argv[1])
+    tool = sys.argv[2:] + [os.path.abspath(sys.argv[1])]
     floptool = shutil.which("floptool")
     if floptool is None:
         if os.environ.get("CI") == "true":
@@ -125,7 +126,7 @@ def main():
         for name in names:
             with open(os.path.join(work, name), "wb") as f:
                 f.write(bytes(rng.randrange(256) for _ in range(24000)))
-        subprocess.run([tool, "v2", "-3"], cwd=work, check=True)
+        subprocess.run(tool + ["v2", "-3"], cwd=work, check=True)
         image_path = os.path.join(work, "zemra8p6.d88")
         with open(image_path, "rb") as f:
             image = f.read()

@@ -111,10 +111,18 @@ std::map<std::string, Bytes> Listing(const std::string& dir) {
 ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
                  const RunOptions& options) {
   const std::string out_path = capture_ / "stdout", err_path = capture_ / "stderr";
+  // The emulator of a cross build, its words separated by '|', then the tool.
+  std::vector<std::string> words;
+  const std::string emulator = GEN_TARSILP6_EMULATOR;
+  for (size_t at = 0; at < emulator.size();) {
+    const size_t end = std::min(emulator.find('|', at), emulator.size());
+    words.push_back(emulator.substr(at, end - at));
+    at = end + 1;
+  }
+  words.push_back(GEN_TARSILP6_BINARY);
+  words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
-  static char program[] = GEN_TARSILP6_BINARY;
-  argv.push_back(program);
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
@@ -129,7 +137,7 @@ ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
     if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
   }
   if (options.umask >= 0) umask(static_cast<mode_t>(options.umask));
-  execv(program, argv.data());
+  execvp(argv[0], argv.data());
   _exit(127);
 }
 
