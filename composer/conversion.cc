@@ -66,11 +66,6 @@ constexpr std::array<uint8_t, 256> MakeTransposeTable() {
 
 constexpr std::array<uint8_t, 256> kTransposeTable = MakeTransposeTable();
 
-constexpr bool IsPatch(KeyAction action) {
-  return action == KeyAction::kPatch || action == KeyAction::kPatchWordLow ||
-         action == KeyAction::kPatchWordHigh;
-}
-
 // The key table as stretches of consecutive keys with the same entry; each
 // stretch ends where the next begins, the last at the end of the table.
 struct KeySegment {
@@ -117,7 +112,6 @@ constexpr std::array<KeySegment, kSegmentCount + 1> MakeSegments() {
   return segments;
 }
 constexpr auto kSegments = MakeSegments();
-static_assert(!IsPatch(kSegments[0].action) && kSegments[0].first == 0);
 
 // The segment that holds key table index `index`.
 const KeySegment* SegmentOf(uint32_t index) {

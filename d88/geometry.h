@@ -38,12 +38,4 @@ constexpr uint32_t TrackOffset(int cylinder) {
   return static_cast<uint32_t>(kImageHeaderBytes + cylinder * kTrackBytes);
 }
 
-// Offset from the start of the image of the record of sector number `sector`
-// on `cylinder`: the sectors of a track are stored in ascending order.
-constexpr uint32_t RecordOffset(int cylinder, int sector) {
-  return TrackOffset(cylinder) +
-         static_cast<uint32_t>((sector - kFirstSector) * kSectorRecordBytes);
-}
-static_assert(RecordOffset(kCylinders - 1, kFirstSector + kSectorsPerTrack - 1) == 348'576);
-
 }  // namespace d88

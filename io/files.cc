@@ -383,31 +383,26 @@ int ImageFile::Commit() {
   if (fd_ < 0) return error_ != 0 ? error_ : EBADF;
   if (CloseFile(fd_) != 0 && error_ == 0) error_ = errno;
   fd_ = -1;
-  if (replacing_) {
-    {
-      const SignalsHeld held;
-      if (error_ == 0) error_ = RenameOver(g_temp_path, target_);
-      if (error_ != 0) RemoveFile(g_temp_path);
-      g_temp_exists = 0;
-    }
-    RestoreSignals();
-    replacing_ = false;
+  if (replacing_ && error_ == 0) {
+    const SignalsHeld held;
+    error_ = RenameOver(g_temp_path, target_);
+    if (error_ == 0) g_temp_exists = 0;  // it has taken the image's place
   }
+  Discard();
   return error_;
 }
 
 void ImageFile::Discard() {
   if (fd_ >= 0) CloseFile(fd_);
   fd_ = -1;
-  if (replacing_) {
-    {
-      const SignalsHeld held;
-      RemoveFile(g_temp_path);
-      g_temp_exists = 0;
-    }
-    RestoreSignals();
-    replacing_ = false;
+  if (!replacing_) return;
+  {
+    const SignalsHeld held;
+    if (g_temp_exists) RemoveFile(g_temp_path);
+    g_temp_exists = 0;
   }
+  RestoreSignals();
+  replacing_ = false;
 }
 
 }  // namespace io
