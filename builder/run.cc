@@ -29,7 +29,7 @@ int Usage(std::FILE* err) {
 // header. A block this size stays in cache while it is composed, and a
 // handful of writes cost less than first touching the pages of a buffer for
 // the whole image.
-constexpr int kBlockTracks = 15;
+constexpr int kBlockTracks = 20;  // four writes in all
 constexpr int kBlockBytes = d88::kImageHeaderBytes + kBlockTracks * d88::kTrackBytes;
 
 }  // namespace

@@ -8,11 +8,6 @@
 namespace composer {
 namespace {
 
-// Blank bytes are copied from a zero sector rather than filled: compilers
-// expand a fill of 256 bytes into a `rep stos`, slow to start at that size,
-// and a copy from zeros into plain vector stores.
-constexpr uint8_t kBlankSector[d88::kSectorBytes] = {};
-
 // A block's table sector: its 90-byte table, then zeros.
 void TableSector(std::span<const uint8_t> table, Sector out) {
   const auto rest = std::copy(table.begin(), table.end(), out.begin());
@@ -24,13 +19,7 @@ static_assert(CaptureAreas::kABytes == kBytesTaken[kData1]);  // fills a block's
 
 }  // namespace
 
-void DiskComposer::SectorContent(int cylinder, int sector, Sector out) {
-  const int index = kPlacementMap[cylinder][sector - d88::kFirstSector];
-  if (index < 0) {
-    std::copy(std::begin(kBlankSector), std::end(kBlankSector), out.begin());
-    return;
-  }
-  const Placement& p = kPlacements[index];
+void DiskComposer::PlacedContent(const Placement& p, int cylinder, int sector, Sector out) {
   const int within = sector - p.first_sector;  // sectors into the placement on this cylinder
   switch (p.content) {
     case Content::kInput: {

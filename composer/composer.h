@@ -5,7 +5,9 @@
 // writes again.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <span>
 
 #include "composer/layout.h"
@@ -18,6 +20,11 @@ using Sector = std::span<uint8_t, d88::kSectorBytes>;
 // Two stretches of the source image that the conversion captures while
 // writing cylinders 2 to 7, and that cylinder 8 writes again. A byte nothing
 // stores stays 0x00.
+// Blank bytes are copied from a zero sector rather than filled: compilers
+// expand a fill of 256 bytes into a `rep stos`, slow to start at that size,
+// and a copy from zeros into plain vector stores.
+inline constexpr uint8_t kBlankSector[d88::kSectorBytes] = {};
+
 struct CaptureAreas {
   static constexpr int kABytes =
       Sectors(kPlacements[PlacementIndex(Content::kCaptureData)]) * d88::kSectorBytes;
@@ -33,9 +40,19 @@ class DiskComposer {
 
   // Fills the data of sector number `sector` (1 to 16) of `cylinder`. Sectors
   // are asked for in image order, so cylinder 8 comes after cylinders 2 to 7.
-  void SectorContent(int cylinder, int sector, Sector out);
+  // Inline for the blank sectors, most of the disk.
+  void SectorContent(int cylinder, int sector, Sector out) {
+    const int index = kPlacementMap[cylinder][sector - d88::kFirstSector];
+    if (index < 0) {
+      std::copy(std::begin(kBlankSector), std::end(kBlankSector), out.begin());
+    } else {
+      PlacedContent(kPlacements[index], cylinder, sector, out);
+    }
+  }
 
  private:
+  void PlacedContent(const Placement& p, int cylinder, int sector, Sector out);
+
   InputBytes inputs_;
   int32_t window_offset_;
   CaptureAreas capture_;
