@@ -3,16 +3,6 @@
 #include <algorithm>
 
 namespace d88 {
-namespace {
-
-void PutLe32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
-
-}  // namespace
 
 void FillImageHeader(std::span<uint8_t, kImageHeaderBytes> out) {
   uint8_t* h = out.data();

@@ -34,9 +34,17 @@ inline constexpr uint8_t kDoubleDensity = 0x00;
 // Fills the 688-byte image header.
 void FillImageHeader(std::span<uint8_t, kImageHeaderBytes> out);
 
+// Little-endian fields, byte by byte whatever the host's order.
 inline void PutLe16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+inline void PutLe32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+  p[3] = static_cast<uint8_t>(v >> 24);
 }
 
 // Fills the 16-byte header of sector number `sector` (1 to 16) on `cylinder`.

@@ -49,6 +49,11 @@ struct Standing {
   unsigned mode = 0;  // permission bits of an existing file (POSIX)
 };
 
+// The new file while it exists: its name, and whether it is there (read by
+// the signal handler on POSIX).
+volatile std::sig_atomic_t g_temp_exists = 0;
+char g_temp_path[kPathMax];
+
 // ---------------------------------------------------------------------------
 // The primitives that differ between POSIX and Windows.
 #ifdef _WIN32
@@ -132,9 +137,6 @@ struct SignalsHeld {
   SignalsHeld() {}
   ~SignalsHeld() {}
 };
-volatile std::sig_atomic_t g_temp_exists = 0;
-char g_temp_path[kPathMax];
-
 #else  // POSIX
 
 int OpenForReading(const char* name) { return open(name, O_RDONLY); }
@@ -187,10 +189,6 @@ Standing Look(const char* path) {
 
 // A replaced image keeps its permission bits.
 void KeepMode(int fd, unsigned mode) { fchmod(fd, static_cast<mode_t>(mode)); }
-
-// The new file's name, for the signal handler, and whether it exists.
-volatile std::sig_atomic_t g_temp_exists = 0;
-char g_temp_path[kPathMax];
 
 constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
