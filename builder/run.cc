@@ -30,31 +30,44 @@ int Usage(std::FILE* err) {
 // handful of writes cost less than first touching the pages of a buffer for
 // the whole image.
 constexpr int kBlockTracks = 20;  // four writes in all
-constexpr int kBlockBytes = d88::kImageHeaderBytes + kBlockTracks * d88::kTrackBytes;
+static_assert(d88::kCylinders % kBlockTracks == 0);
 
 }  // namespace
 
 void WriteImage(composer::InputBytes inputs, int32_t window_offset, io::ImageFile& out) {
-  uint8_t block[kBlockBytes];
+  // The header lies just before the tracks, so that every block puts a
+  // cylinder in the same slot; it goes out with the first block only.
+  uint8_t block[d88::kImageHeaderBytes + kBlockTracks * d88::kTrackBytes];
   d88::FillImageHeader(std::span(block).first<d88::kImageHeaderBytes>());
-  std::size_t used = d88::kImageHeaderBytes;
+  uint8_t* const tracks = block + d88::kImageHeaderBytes;
+  const uint8_t* block_start = block;
+  // Most of the disk is blank tracks, which differ from each other only in
+  // their cylinder numbers: a slot that held one in the last block takes the
+  // next by renumbering.
+  bool slot_blank[kBlockTracks] = {};
   composer::DiskComposer composer(inputs, window_offset);
   for (int c = 0; c < d88::kCylinders; ++c) {
-    if (used + d88::kTrackBytes > sizeof block) {
-      out.Write(std::span(block, used));
-      used = 0;
+    const int slot = c % kBlockTracks;
+    uint8_t* const track = tracks + slot * d88::kTrackBytes;
+    const auto whole_track = std::span<uint8_t, d88::kTrackBytes>(track, d88::kTrackBytes);
+    if (composer::kBlankTrack[c] && slot_blank[slot]) {
+      d88::RenumberTrack(whole_track, c);
+    } else {
+      uint8_t* record = track;  // records lie back to back in image order
+      for (int r = d88::kFirstSector; r < d88::kFirstSector + d88::kSectorsPerTrack; ++r) {
+        d88::FillSectorHeader(
+            std::span<uint8_t, d88::kSectorHeaderBytes>(record, d88::kSectorHeaderBytes), c, r);
+        composer.SectorContent(
+            c, r, composer::Sector(record + d88::kSectorHeaderBytes, d88::kSectorBytes));
+        record += d88::kSectorRecordBytes;
+      }
+      slot_blank[slot] = composer::kBlankTrack[c];
     }
-    uint8_t* record = block + used;  // records lie back to back in image order
-    for (int r = d88::kFirstSector; r < d88::kFirstSector + d88::kSectorsPerTrack; ++r) {
-      d88::FillSectorHeader(
-          std::span<uint8_t, d88::kSectorHeaderBytes>(record, d88::kSectorHeaderBytes), c, r);
-      composer.SectorContent(c, r,
-                             composer::Sector(record + d88::kSectorHeaderBytes, d88::kSectorBytes));
-      record += d88::kSectorRecordBytes;
+    if (slot == kBlockTracks - 1) {
+      out.Write(std::span<const uint8_t>(block_start, track + d88::kTrackBytes));
+      block_start = tracks;
     }
-    used += d88::kTrackBytes;
   }
-  out.Write(std::span(block, used));
 }
 
 int Run(int argc, const char* const argv[], std::FILE* err) {

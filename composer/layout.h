@@ -4,6 +4,7 @@
 // input follows from the table.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <span>
@@ -96,6 +97,17 @@ constexpr PlacementMap MakePlacementMap() {
   return map;
 }
 inline constexpr PlacementMap kPlacementMap = MakePlacementMap();
+
+// Whether a cylinder holds nothing at all: every one of its sectors blank.
+constexpr std::array<bool, d88::kCylinders> MakeBlankTracks() {
+  std::array<bool, d88::kCylinders> blank{};
+  for (int c = 0; c < d88::kCylinders; ++c)
+    blank[c] = std::all_of(kPlacementMap[c].begin(), kPlacementMap[c].end(),
+                           [](int8_t index) { return index < 0; });
+  return blank;
+}
+inline constexpr std::array<bool, d88::kCylinders> kBlankTrack = MakeBlankTracks();
+static_assert(!kBlankTrack[17] && kBlankTrack[18] && kBlankTrack[d88::kCylinders - 1]);
 
 // Bytes the run takes from each input: exactly what its sectors hold, and for
 // the source image the memory image up to its blank tail. Each input is

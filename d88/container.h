@@ -65,4 +65,12 @@ inline void FillSectorHeader(std::span<uint8_t, kSectorHeaderBytes> out, int cyl
   std::copy(std::begin(s), std::end(s), out.begin());
 }
 
+// Gives every sector record of a track, laid out as FillSectorHeader left it,
+// the cylinder number `cylinder`; nothing else in the track changes. Two
+// tracks with the same sectors and contents differ only there.
+inline void RenumberTrack(std::span<uint8_t, kTrackBytes> track, int cylinder) {
+  for (int r = 0; r < kSectorsPerTrack; ++r)
+    track[static_cast<std::size_t>(r * kSectorRecordBytes)] = static_cast<uint8_t>(cylinder);  // C
+}
+
 }  // namespace d88
