@@ -49,7 +49,7 @@ TEST(DataSafety, WriteFailingPartWayLeavesWhatStoodThere) {
     if (!old_image) unlink((dir / kImage).c_str());
     const auto before = Listing(dir.path());
     const ino_t inode = old_image ? Stat(dir / kImage).st_ino : 0;
-    // The first 64 KiB block goes out whole, the second only in part.
+    // The first block of tracks goes out whole, the second only in part.
     const RunResult r = RunTool(dir, {"v1", "0"}, {.file_size_limit = 100'000});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, Message(kImage, EFBIG));
