@@ -47,6 +47,7 @@ struct Standing {
   bool exists = false;
   bool replaceable = true;
   unsigned mode = 0;  // permission bits of an existing file (POSIX)
+  unsigned owner = 0, group = 0;
 };
 
 // The new file while it exists: its name, and whether it is there (read by
@@ -127,7 +128,7 @@ Standing Look(const char* path) {
   s.replaceable = !s.exists || ((st.st_mode & _S_IFMT) == _S_IFREG && _access(path, 2) == 0);
   return s;
 }
-void KeepMode(int, unsigned) {}  // a writable file has no other bits worth keeping
+void KeepOwnerAndMode(int, const Standing&) {}  // a writable file has no other bits worth keeping
 
 // Interrupting a run on Windows may leave the new file behind, under its
 // telling name; the old image stays whole either way.
@@ -178,17 +179,41 @@ bool FollowLinks(const char* path, char (&out)[kPathMax]) {
   return false;
 }
 
+#ifdef STATX_ATTR_MOUNT_ROOT
+// A file mounted over its name (a bind mount, as a container is handed one
+// file) cannot be renamed over.
+bool MountedOver(const char* path) {
+  struct statx st;
+  return statx(AT_FDCWD, path, 0, 0, &st) == 0 &&
+         (st.stx_attributes_mask & st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+#else
+bool MountedOver(const char*) { return false; }
+#endif
+
 Standing Look(const char* path) {
   struct stat st;
   Standing s;
   s.exists = stat(path, &st) == 0;
-  s.replaceable = !s.exists || (S_ISREG(st.st_mode) && access(path, W_OK) == 0);
-  s.mode = s.exists ? static_cast<unsigned>(st.st_mode & 07777) : 0u;
+  s.replaceable =
+      !s.exists || (S_ISREG(st.st_mode) && access(path, W_OK) == 0 && !MountedOver(path));
+  if (s.exists) {
+    s.mode = static_cast<unsigned>(st.st_mode & 07777);
+    s.owner = static_cast<unsigned>(st.st_uid);
+    s.group = static_cast<unsigned>(st.st_gid);
+  }
   return s;
 }
 
-// A replaced image keeps its permission bits.
-void KeepMode(int fd, unsigned mode) { fchmod(fd, static_cast<mode_t>(mode)); }
+// A replaced image keeps its owner, as far as this user may give it (root
+// running the tool on someone's image leaves it theirs), and its permission
+// bits, set last because a change of owner clears some of them.
+void KeepOwnerAndMode(int fd, const Standing& standing) {
+  if (fchown(fd, static_cast<uid_t>(standing.owner), static_cast<gid_t>(standing.group)) != 0) {
+    // Not allowed to: the new file stays this user's, as any new file would.
+  }
+  fchmod(fd, static_cast<mode_t>(standing.mode));
+}
 
 constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
@@ -363,7 +388,7 @@ int ImageFile::Open(const char* path) {
       }
       if (fd_ >= 0) {
         replacing_ = true;
-        if (standing.exists) KeepMode(fd_, standing.mode);
+        if (standing.exists) KeepOwnerAndMode(fd_, standing);
         return 0;
       }
       // No new file can be made here (a folder this user may not write): in place.

@@ -66,12 +66,14 @@ class InputFile {
 // or ends without Commit(), or SIGINT, SIGTERM or SIGHUP arrives meanwhile,
 // that file is removed and what stood under NAME stays as it was. A symbolic
 // link is followed: the file it points to is replaced and the link stays. A
-// replaced file keeps its permission bits; a new one gets 0666 less the umask.
+// replaced file keeps its permission bits, and its owner as far as this user
+// may give it; a new one gets 0666 less the umask.
 //
 // Written in place (truncated, then written), as a plain open for writing
-// would: anything that is not a regular file (a device, a FIFO), a file this
-// user may not write (so a write-protected image is refused as before), and a
-// file beside which no new file can be made.
+// would: anything that is not a regular file (a device, a FIFO), a file
+// mounted over its name, a file this user may not write (so a write-protected
+// image is refused as before), and a file beside which no new file can be
+// made.
 class ImageFile {
  public:
   ImageFile() = default;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -114,9 +115,39 @@ TEST(DataSafety, ReplacedImageKeepsItsModeAndANewOneFollowsTheUmask) {
     } else {
       unlink((dir / kImage).c_str());
     }
+    // Root gives the new file the old one's owner too.
+    const bool foreign = c.old_mode != 0 && geteuid() == 0;
+    if (foreign) {
+      ASSERT_EQ(chown((dir / kImage).c_str(), 4321, 4322), 0);
+    }
     ASSERT_EQ(RunTool(dir, {"v1", "0"}, {.umask = c.umask}).status, 0);
-    EXPECT_EQ(Stat(dir / kImage).st_mode & 07777, c.expected) << std::oct << c.old_mode;
+    const struct stat st = Stat(dir / kImage);
+    EXPECT_EQ(st.st_mode & 07777, c.expected) << std::oct << c.old_mode;
+    if (foreign) {
+      EXPECT_EQ(st.st_uid, 4321u);
+      EXPECT_EQ(st.st_gid, 4322u);
+    }
   }
+}
+
+// A file mounted over the image's name (as a container is handed one file)
+// cannot be renamed over; it is written through.
+TEST(DataSafety, ImageMountedOverItsNameIsWrittenInPlace) {
+  ScratchDir dir, elsewhere;
+  WritePatternInputs(dir, "v1", 30000);
+  WriteFile(dir / kImage, kOldImage);
+  const std::string outside = elsewhere / "disk.d88";
+  WriteFile(outside, kOldImage);
+  if (mount(outside.c_str(), (dir / kImage).c_str(), nullptr, MS_BIND, nullptr) != 0)
+    GTEST_SKIP() << "cannot bind-mount here: " << std::strerror(errno);
+  const ino_t inode = Stat(outside).st_ino;
+  const RunResult r = RunTool(dir, {"v1", "0"});
+  umount2((dir / kImage).c_str(), MNT_DETACH);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Stat(outside).st_ino, inode);
+  EXPECT_EQ(CheckContainer(ReadFile(outside)), "");
+  EXPECT_EQ(Listing(dir.path()).at(kImage), kOldImage);
+  EXPECT_EQ(Listing(dir.path()).size(), 14u);
 }
 
 TEST(DataSafety, ImageInAFolderThatTakesNoNewFileIsWrittenInPlace) {
