@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Debian package as a person would use it: built with CPack, passed by
-# lintian without errors, installed with dpkg, the installed tool run on the
-# sample inputs (giving the build tree's image), its manual page read with
-# `man gen_tarsilp6`, and the package removed again.
+# lintian without errors and with the hardening Debian expects, installed
+# with dpkg, the installed tool run on the sample inputs (giving the build
+# tree's image), its manual page read with `man gen_tarsilp6`, and the
+# package removed again.
 # Usage: package_check.sh BUILD_DIR
 # Needs root, dpkg-dev (shlibdeps), lintian and man-db; without them the check
 # is skipped (exit 77), except under CI=true, where it fails.
@@ -26,6 +27,8 @@ trap 'dpkg -r gen-tarsilp6 >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 deb=$(ls "$work"/package/gen-tarsilp6_*.deb)
 lintian --fail-on error "$deb" 2>&1 | grep -v 'running with root privileges' || true
 lintian --fail-on error "$deb" >/dev/null 2>&1 || fail "lintian reports errors"
+tags=$(lintian -I "$deb" 2>/dev/null || true)
+if [[ "$tags" == *hardening-* ]]; then fail "the binary is not built hardened: $tags"; fi
 dpkg-deb -f "$deb" Depends | grep -q '^libc6 ' || fail "no libc dependency: $(dpkg-deb -f "$deb" Depends)"
 
 dpkg -i "$deb" >/dev/null
