@@ -25,27 +25,34 @@ int Usage(std::FILE* err) {
   return 1;
 }
 
-// The image goes out in blocks of whole tracks, the first led by the image
-// header. A block this size stays in cache while it is composed, and a
-// handful of writes cost less than first touching the pages of a buffer for
-// the whole image.
-constexpr int kBlockTracks = 20;  // four writes in all
 static_assert(d88::kCylinders % kBlockTracks == 0);
+
+// Composing never overwrites an input byte before its last reader is done.
+constexpr bool InputsOutliveTheirReaders() {
+  for (int c = 0; c < d88::kCylinders; ++c) {
+    const int first = composer::FirstInputByteReadOn(c);
+    if (first == composer::kInputBytes) continue;
+    const auto track_end =
+        static_cast<std::size_t>(d88::kImageHeaderBytes + (c + 1) * d88::kTrackBytes);
+    if (c >= kBlockTracks || kInputsAt + static_cast<std::size_t>(first) < track_end) return false;
+  }
+  return true;
+}
+static_assert(InputsOutliveTheirReaders());
 
 }  // namespace
 
-void WriteImage(composer::InputBytes inputs, int32_t window_offset, io::ImageFile& out) {
+void WriteImage(Block block, int32_t window_offset, io::ImageFile& out) {
   // The header lies just before the tracks, so that every block puts a
   // cylinder in the same slot; it goes out with the first block only.
-  uint8_t block[d88::kImageHeaderBytes + kBlockTracks * d88::kTrackBytes];
-  d88::FillImageHeader(std::span(block).first<d88::kImageHeaderBytes>());
-  uint8_t* const tracks = block + d88::kImageHeaderBytes;
-  const uint8_t* block_start = block;
+  d88::FillImageHeader(block.first<d88::kImageHeaderBytes>());
+  uint8_t* const tracks = block.data() + d88::kImageHeaderBytes;
+  const uint8_t* block_start = block.data();
   // Most of the disk is blank tracks, which differ from each other only in
   // their cylinder numbers: a slot that held one in the last block takes the
   // next by renumbering.
   bool slot_blank[kBlockTracks] = {};
-  composer::DiskComposer composer(inputs, window_offset);
+  composer::DiskComposer composer(InputsIn(block), window_offset);
   for (int c = 0; c < d88::kCylinders; ++c) {
     const int slot = c % kBlockTracks;
     uint8_t* const track = tracks + slot * d88::kTrackBytes;
@@ -106,12 +113,12 @@ int Run(int argc, const char* const argv[], std::FILE* err) {
   // Each input is read once, from its first byte, never past what the run
   // takes from it; the rest of its share is 0xFF. Every input whose read
   // fails is reported, and then no image is written.
-  uint8_t input_bytes[composer::kInputBytes];
+  uint8_t block[kBlockBytes];
+  const auto input_bytes = InputsIn(block);
   bool read_failed = false;
   for (int m = 0; m < kInputs; ++m) {
-    const auto share = std::span(input_bytes)
-                           .subspan(static_cast<std::size_t>(composer::kInputAt[m]),
-                                    static_cast<std::size_t>(composer::kBytesTaken[m]));
+    const auto share = input_bytes.subspan(static_cast<std::size_t>(composer::kInputAt[m]),
+                                           static_cast<std::size_t>(composer::kBytesTaken[m]));
     const io::ReadResult got = inputs[m].Read(share);
     std::fill(share.begin() + static_cast<std::ptrdiff_t>(got.bytes), share.end(), kPastEnd);
     inputs[m].Close();
@@ -125,7 +132,7 @@ int Run(int argc, const char* const argv[], std::FILE* err) {
   io::ImageFile image;
   int error = image.Open(kOutputName);
   if (error == 0) {
-    WriteImage(input_bytes, window_offset, image);
+    WriteImage(block, window_offset, image);
     error = image.Commit();
   }
   if (error != 0) {

@@ -153,4 +153,27 @@ inline std::span<const uint8_t> MemberBytes(InputBytes inputs, int member) {
                         static_cast<std::size_t>(kBytesTaken[member]));
 }
 
+// The first of the input bytes (laid out as kInputAt says) that composing
+// cylinder `c` reads, or kInputBytes when it reads none. A sector placed from
+// an input reads that input's own bytes; a converted sector reads the source
+// image's bytes at its own address, up to the blank tail; nothing else on the
+// disk reads an input.
+constexpr int FirstInputByteReadOn(int c) {
+  int first = kInputBytes;
+  for (const Placement& p : kPlacements) {
+    if (c < p.first_cylinder || c > p.last_cylinder) continue;
+    const int tracks_in = c - p.first_cylinder;
+    if (p.content == Content::kInput) {
+      first = std::min(first, kInputAt[p.member + tracks_in]);
+    } else if (p.content == Content::kConverted &&
+               tracks_in * d88::kTrackDataBytes < kSourceBytes) {
+      first = std::min(first, kInputAt[kSource] + tracks_in * d88::kTrackDataBytes);
+    }
+  }
+  return first;
+}
+static_assert(FirstInputByteReadOn(0) == 0 && FirstInputByteReadOn(8) == kInputBytes);
+static_assert(FirstInputByteReadOn(17) == kInputAt[kData9] &&
+              FirstInputByteReadOn(18) == kInputBytes);
+
 }  // namespace composer
