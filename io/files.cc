@@ -134,6 +134,8 @@ void KeepOwnerAndMode(int, const Standing&) {}  // a writable file has no other 
 // telling name; the old image stays whole either way.
 void CleanUpOnSignals() {}
 void RestoreSignals() {}
+void IgnoreFileSizeSignal() {}  // Windows has no such signal: a write fails
+void RestoreFileSizeSignal() {}
 struct SignalsHeld {
   SignalsHeld() {}
   ~SignalsHeld() {}
@@ -249,6 +251,18 @@ void CleanUpOnSignals() {
 void RestoreSignals() {
   for (int i = 0; i < kSignals; ++i) sigaction(kCleanupSignals[i], &g_saved[i], nullptr);
 }
+
+// A file-size limit stops a write with SIGXFSZ, which by default ends the
+// process where it stands and leaves a new file behind. Ignored while the
+// image is written, it lets the write fail with EFBIG instead, which the run
+// reports, removing the new file.
+struct sigaction g_saved_file_size;
+void IgnoreFileSizeSignal() {
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGXFSZ, &ignore, &g_saved_file_size);
+}
+void RestoreFileSizeSignal() { sigaction(SIGXFSZ, &g_saved_file_size, nullptr); }
 
 // Holds the signals back while the new file comes into being or goes, so
 // that the handler never sees a name that is half made or already renamed.
@@ -376,6 +390,8 @@ void InputFile::Close() {
 int ImageFile::Open(const char* path) {
   Discard();
   error_ = 0;
+  IgnoreFileSizeSignal();
+  file_size_signal_ignored_ = true;
   if (FollowLinks(path, target_)) {
     const Standing standing = Look(target_);
     if (standing.replaceable) {
@@ -395,7 +411,12 @@ int ImageFile::Open(const char* path) {
     }
   }
   fd_ = OpenInPlace(path);
-  return fd_ < 0 ? errno : 0;
+  if (fd_ < 0) {
+    const int error = errno;
+    Discard();
+    return error;
+  }
+  return 0;
 }
 
 void ImageFile::Write(std::span<const uint8_t> bytes) {
@@ -418,14 +439,17 @@ int ImageFile::Commit() {
 void ImageFile::Discard() {
   if (fd_ >= 0) CloseFile(fd_);
   fd_ = -1;
-  if (!replacing_) return;
-  {
-    const SignalsHeld held;
-    if (g_temp_exists) RemoveFile(g_temp_path);
-    g_temp_exists = 0;
+  if (replacing_) {
+    {
+      const SignalsHeld held;
+      if (g_temp_exists) RemoveFile(g_temp_path);
+      g_temp_exists = 0;
+    }
+    RestoreSignals();
+    replacing_ = false;
   }
-  RestoreSignals();
-  replacing_ = false;
+  if (file_size_signal_ignored_) RestoreFileSizeSignal();
+  file_size_signal_ignored_ = false;
 }
 
 }  // namespace io

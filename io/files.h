@@ -96,8 +96,9 @@ class ImageFile {
 
   int fd_ = -1;
   int error_ = 0;
-  bool replacing_ = false;  // written as a new file, renamed over the target
-  char target_[kPathMax];   // the name the new file takes
+  bool replacing_ = false;                 // written as a new file, renamed over the target
+  bool file_size_signal_ignored_ = false;  // until the file is closed (POSIX)
+  char target_[kPathMax];                  // the name the new file takes
 };
 
 }  // namespace io

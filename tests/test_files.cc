@@ -134,7 +134,7 @@ ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
   if (options.file_size_limit >= 0) {
     const rlimit limit = {static_cast<rlim_t>(options.file_size_limit),
                           static_cast<rlim_t>(options.file_size_limit)};
-    if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
+    if (signal(SIGXFSZ, SIG_DFL) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
   }
   if (options.umask >= 0) umask(static_cast<mode_t>(options.umask));
   execvp(argv[0], argv.data());

@@ -62,7 +62,7 @@ struct RunResult {
 };
 
 struct RunOptions {
-  long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, SIGXFSZ ignored; -1: none
+  long file_size_limit = -1;  // RLIMIT_FSIZE in bytes (SIGXFSZ at its default); -1: none
   int umask = -1;             // -1: inherited
 };
 
