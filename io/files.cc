@@ -193,12 +193,28 @@ bool MountedOver(const char* path) {
 bool MountedOver(const char*) { return false; }
 #endif
 
+// In a folder with the sticky bit (such as /tmp) only the owner of a file or
+// of the folder may rename over the file; anyone else who may write it
+// writes it in place. (Root may do either, and is treated the same: in place
+// is never wrong, only not in one step.)
+bool StickyForUs(const char* path, const struct stat& file) {
+  const uid_t us = geteuid();
+  if (file.st_uid == us) return false;
+  char dir[kPathMax] = ".";
+  if (const std::size_t n = DirLength(path); n > 0) {
+    std::memcpy(dir, path, n);
+    dir[n] = '\0';
+  }
+  struct stat folder;
+  return stat(dir, &folder) == 0 && (folder.st_mode & S_ISVTX) != 0 && folder.st_uid != us;
+}
+
 Standing Look(const char* path) {
   struct stat st;
   Standing s;
   s.exists = stat(path, &st) == 0;
-  s.replaceable =
-      !s.exists || (S_ISREG(st.st_mode) && access(path, W_OK) == 0 && !MountedOver(path));
+  s.replaceable = !s.exists || (S_ISREG(st.st_mode) && access(path, W_OK) == 0 &&
+                                !MountedOver(path) && !StickyForUs(path, st));
   if (s.exists) {
     s.mode = static_cast<unsigned>(st.st_mode & 07777);
     s.owner = static_cast<unsigned>(st.st_uid);

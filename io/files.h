@@ -71,9 +71,9 @@ class InputFile {
 //
 // Written in place (truncated, then written), as a plain open for writing
 // would: anything that is not a regular file (a device, a FIFO), a file
-// mounted over its name, a file this user may not write (so a write-protected
-// image is refused as before), and a file beside which no new file can be
-// made.
+// mounted over its name, another user's file in a sticky folder, a file this
+// user may not write (so a write-protected image is refused as before), and a
+// file beside which no new file can be made.
 class ImageFile {
  public:
   ImageFile() = default;

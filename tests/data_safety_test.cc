@@ -176,6 +176,25 @@ TEST(DataSafety, ImageInAFolderThatTakesNoNewFileIsWrittenInPlace) {
   EXPECT_EQ(Listing(dir.path()).size(), 14u);
 }
 
+// In a sticky folder (such as /tmp) a user who may write the image but owns
+// neither it nor the folder may not rename over it: it is written in place.
+TEST(DataSafety, ImageOfAnotherUserInAStickyFolderIsWrittenInPlace) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as another user";
+  ScratchDir dir, bin;
+  Prepare(dir);
+  // A copy of the tool that the other user can reach wherever the build is.
+  const std::string tool = bin / "gen_tarsilp6";
+  WriteFile(tool, ReadFile(GEN_TARSILP6_BINARY));
+  ASSERT_EQ(chmod(tool.c_str(), 0755) | chmod(bin.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(dir.path().c_str(), 01777) | chmod((dir / kImage).c_str(), 0666), 0);
+  const ino_t inode = Stat(dir / kImage).st_ino;
+  const RunResult r = RunTool(dir, {"v1", "0"}, {.user = 65534, .binary = tool});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Stat(dir / kImage).st_ino, inode);
+  EXPECT_EQ(CheckContainer(ReadFile(dir / kImage)), "");
+  EXPECT_EQ(Listing(dir.path()).size(), 14u);
+}
+
 // The run is held waiting on a FIFO input that has had too few bytes.
 TEST(DataSafety, RunKilledWhileReadingLeavesEverythingAsItWas) {
   for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {

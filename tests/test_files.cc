@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -119,7 +120,7 @@ ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
     words.push_back(emulator.substr(at, end - at));
     at = end + 1;
   }
-  words.push_back(GEN_TARSILP6_BINARY);
+  words.push_back(options.binary.empty() ? GEN_TARSILP6_BINARY : options.binary);
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
@@ -137,6 +138,10 @@ ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
     if (signal(SIGXFSZ, SIG_DFL) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
   }
   if (options.umask >= 0) umask(static_cast<mode_t>(options.umask));
+  if (options.user >= 0) {
+    const auto id = static_cast<uid_t>(options.user);
+    if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) _exit(127);
+  }
   execvp(argv[0], argv.data());
   _exit(127);
 }

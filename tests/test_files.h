@@ -64,6 +64,8 @@ struct RunResult {
 struct RunOptions {
   long file_size_limit = -1;  // RLIMIT_FSIZE in bytes (SIGXFSZ at its default); -1: none
   int umask = -1;             // -1: inherited
+  int user = -1;              // run as this user and group id (needs root); -1: as we are
+  std::string binary = "";    // the tool to run; empty: the one the build made
 };
 
 // The real tool started in `dir` with `args` (not including the program
