@@ -1,9 +1,8 @@
 #include "builder/run.h"
 
 #include <algorithm>
-#include <array>
-#include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #include "builder/arguments.h"
 #include "composer/composer.h"
@@ -13,8 +12,39 @@
 namespace builder {
 namespace {
 
+// The input set in opening order, each name completed by the version tag
+// when `tagged`.
+struct MemberName {
+  const char* name;
+  bool tagged;
+};
+// clang-format off
+constexpr MemberName kMemberNames[] = {
+    {"ipl1.bin",         false},
+    {"ipl2_",            true},
+    {"zemra80_prog_p6_", true},
+    {"zemra80_org_",     true},
+    {"data1.bin",        false},
+    {"data2.bin",        false},
+    {"data3.bin",        false},
+    {"data4.bin",        false},
+    {"data5.bin",        false},
+    {"data6.bin",        false},
+    {"data7.bin",        false},
+    {"data8.bin",        false},
+    {"data9.bin",        false},
+};
+// clang-format on
+constexpr int kInputs = composer::kInputCount;
+static_assert(std::size(kMemberNames) == kInputs);
+
 // Taken in place of every byte past the end of an input.
 constexpr uint8_t kPastEnd = 0xFF;
+
+// The run's two buffers, in static storage rather than on the stack: the
+// inputs as read, and the image.
+uint8_t g_inputs[composer::kInputBytes];
+uint8_t g_image[d88::kImageBytes];
 
 void Report(std::FILE* err, const char* name, int error) {
   std::fprintf(err, "%s: %s\n", name, std::strerror(error));
@@ -25,62 +55,24 @@ int Usage(std::FILE* err) {
   return 1;
 }
 
-static_assert(d88::kCylinders % kBlockTracks == 0);
-
-// Composing never overwrites an input byte before its last reader is done.
-constexpr bool InputsOutliveTheirReaders() {
-  for (int c = 0; c < d88::kCylinders; ++c) {
-    const int first = composer::FirstInputByteReadOn(c);
-    if (first == composer::kInputBytes) continue;
-    const auto track_end =
-        static_cast<std::size_t>(d88::kImageHeaderBytes + (c + 1) * d88::kTrackBytes);
-    if (c >= kBlockTracks || kInputsAt + static_cast<std::size_t>(first) < track_end) return false;
-  }
-  return true;
-}
-static_assert(InputsOutliveTheirReaders());
-
 }  // namespace
 
-void WriteImage(Block block, int32_t window_offset, io::ImageFile& out) {
-  // The header lies just before the tracks, so that every block puts a
-  // cylinder in the same slot; it goes out with the first block only.
-  d88::FillImageHeader(block.first<d88::kImageHeaderBytes>());
-  uint8_t* const tracks = block.data() + d88::kImageHeaderBytes;
-  const uint8_t* block_start = block.data();
-  // Most of the disk is blank tracks, which differ from each other only in
-  // their cylinder numbers: a slot that held one in the last block takes the
-  // next by renumbering.
-  bool slot_blank[kBlockTracks] = {};
-  composer::DiskComposer composer(InputsIn(block), window_offset);
+void ComposeImage(composer::InputBytes inputs, int32_t window_offset, Image image) {
+  d88::FillImageHeader(image.first<d88::kImageHeaderBytes>());
+  composer::DiskComposer composer(inputs, window_offset);
+  std::size_t at = d88::kImageHeaderBytes;  // sector records lie back to back
   for (int c = 0; c < d88::kCylinders; ++c) {
-    const int slot = c % kBlockTracks;
-    uint8_t* const track = tracks + slot * d88::kTrackBytes;
-    const auto whole_track = std::span<uint8_t, d88::kTrackBytes>(track, d88::kTrackBytes);
-    if (composer::kBlankTrack[c] && slot_blank[slot]) {
-      d88::RenumberTrack(whole_track, c);
-    } else {
-      uint8_t* record = track;  // records lie back to back in image order
-      for (int r = d88::kFirstSector; r < d88::kFirstSector + d88::kSectorsPerTrack; ++r) {
-        d88::FillSectorHeader(
-            std::span<uint8_t, d88::kSectorHeaderBytes>(record, d88::kSectorHeaderBytes), c, r);
-        composer.SectorContent(
-            c, r, composer::Sector(record + d88::kSectorHeaderBytes, d88::kSectorBytes));
-        record += d88::kSectorRecordBytes;
-      }
-      slot_blank[slot] = composer::kBlankTrack[c];
-    }
-    if (slot == kBlockTracks - 1) {
-      out.Write(std::span<const uint8_t>(block_start, track + d88::kTrackBytes));
-      block_start = tracks;
+    for (int r = d88::kFirstSector; r < d88::kFirstSector + d88::kSectorsPerTrack; ++r) {
+      d88::FillSectorHeader(image.subspan(at).first<d88::kSectorHeaderBytes>(), c, r);
+      at += d88::kSectorHeaderBytes;
+      composer.SectorContent(c, r, image.subspan(at).first<d88::kSectorBytes>());
+      at += d88::kSectorBytes;
     }
   }
 }
 
 int Run(int argc, const char* const argv[], std::FILE* err) {
   if (argc != 3) return Usage(err);
-
-  constexpr int kInputs = composer::kInputCount;
   char tagged_names[kInputs][kNameBuffer];
   const char* names[kInputs];
   for (int m = 0; m < kInputs; ++m) {
@@ -94,7 +86,7 @@ int Run(int argc, const char* const argv[], std::FILE* err) {
 
   // Every input is opened before the image is touched, so that a missing or
   // unreadable input never creates, truncates or replaces an existing image.
-  std::array<io::InputFile, kInputs> inputs;
+  io::InputFile inputs[kInputs];
   for (int m = 0; m < kInputs; ++m) {
     if (const int error = inputs[m].Open(names[m]); error != 0) {
       Report(err, names[m], error);
@@ -113,12 +105,10 @@ int Run(int argc, const char* const argv[], std::FILE* err) {
   // Each input is read once, from its first byte, never past what the run
   // takes from it; the rest of its share is 0xFF. Every input whose read
   // fails is reported, and then no image is written.
-  uint8_t block[kBlockBytes];
-  const auto input_bytes = InputsIn(block);
   bool read_failed = false;
   for (int m = 0; m < kInputs; ++m) {
-    const auto share = input_bytes.subspan(static_cast<std::size_t>(composer::kInputAt[m]),
-                                           static_cast<std::size_t>(composer::kBytesTaken[m]));
+    const std::span<uint8_t> share(g_inputs + composer::kInputAt[m],
+                                   static_cast<std::size_t>(composer::kBytesTaken[m]));
     const io::ReadResult got = inputs[m].Read(share);
     std::fill(share.begin() + static_cast<std::ptrdiff_t>(got.bytes), share.end(), kPastEnd);
     inputs[m].Close();
@@ -129,12 +119,10 @@ int Run(int argc, const char* const argv[], std::FILE* err) {
   }
   if (read_failed) return 1;
 
+  ComposeImage(g_inputs, window_offset, g_image);
   io::ImageFile image;
   int error = image.Open(kOutputName);
-  if (error == 0) {
-    WriteImage(block, window_offset, image);
-    error = image.Commit();
-  }
+  if (error == 0) error = image.Put(g_image);
   if (error != 0) {
     Report(err, kOutputName, error);
     return 1;

@@ -1,6 +1,7 @@
 #include "composer/composer.h"
 
 #include <algorithm>
+#include <span>
 
 #include "composer/conversion.h"
 #include "composer/name_table.h"
@@ -8,42 +9,46 @@
 namespace composer {
 namespace {
 
+static_assert(CaptureAreas::kBBytes == kNameTableBytes);      // both fill a block's table
+static_assert(CaptureAreas::kABytes == kBytesTaken[kData1]);  // both fill its data sectors
+
 // A block's table sector: its 90-byte table, then zeros.
 void TableSector(std::span<const uint8_t> table, Sector out) {
-  const auto rest = std::copy(table.begin(), table.end(), out.begin());
-  std::copy(kBlankSector + table.size(), std::end(kBlankSector), rest);
+  std::fill(std::copy(table.begin(), table.end(), out.begin()), out.end(), uint8_t{0});
 }
-
-static_assert(CaptureAreas::kBBytes == kNameTableBytes);
-static_assert(CaptureAreas::kABytes == kBytesTaken[kData1]);  // fills a block's data sectors
 
 }  // namespace
 
-void DiskComposer::PlacedContent(const Placement& p, int cylinder, int sector, Sector out) {
-  const int within = sector - p.first_sector;  // sectors into the placement on this cylinder
-  switch (p.content) {
-    case Content::kInput: {
-      const auto bytes = MemberBytes(inputs_, p.member + (cylinder - p.first_cylinder));
-      std::copy_n(bytes.begin() + within * d88::kSectorBytes, d88::kSectorBytes, out.begin());
-      break;
+void DiskComposer::SectorContent(int cylinder, int sector, Sector out) {
+  for (const Placement& p : kPlacements) {
+    if (cylinder < p.first_cylinder || cylinder > p.last_cylinder || sector < p.first_sector ||
+        sector > p.last_sector)
+      continue;
+    // Sectors into the placement, counting from its first cylinder.
+    const int at = (cylinder - p.first_cylinder) * Sectors(p) + (sector - p.first_sector);
+    switch (p.content) {
+      case Content::kInput: {
+        const int member = p.member + (cylinder - p.first_cylinder);
+        const int within = (sector - p.first_sector) * d88::kSectorBytes;
+        std::copy_n(inputs_.begin() + kInputAt[member] + within, d88::kSectorBytes, out.begin());
+        return;
+      }
+      case Content::kConverted:
+        ConvertSector(inputs_.subspan<kInputAt[kSource], kSourceBytes>(), window_offset_,
+                      kImageFirst + static_cast<uint32_t>(at * d88::kSectorBytes), capture_, out);
+        return;
+      case Content::kCaptureTable:
+        TableSector(capture_.b, out);
+        return;
+      case Content::kCaptureData:
+        std::copy_n(capture_.a + at * d88::kSectorBytes, d88::kSectorBytes, out.begin());
+        return;
+      case Content::kNameTable:
+        TableSector(kNameTable, out);
+        return;
     }
-    case Content::kConverted: {
-      const int sectors_in = (cylinder - p.first_cylinder) * d88::kSectorsPerTrack + within;
-      ConvertSector(SourceBytes(inputs_), window_offset_,
-                    kImageFirst + static_cast<uint32_t>(sectors_in * d88::kSectorBytes), capture_,
-                    out);
-      break;
-    }
-    case Content::kCaptureTable:
-      TableSector(capture_.b, out);
-      break;
-    case Content::kCaptureData:
-      std::copy_n(capture_.a + within * d88::kSectorBytes, d88::kSectorBytes, out.begin());
-      break;
-    case Content::kNameTable:
-      TableSector(kNameTable, out);
-      break;
   }
+  std::fill(out.begin(), out.end(), uint8_t{0});  // no placement: blank
 }
 
 }  // namespace composer

@@ -3,51 +3,130 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
+#include <string_view>
+
+#include "composer/patch_table.h"
 
 namespace composer {
 namespace {
 
-using KeyTable = std::array<KeyEntry, kKeyTableSize>;
+// Keys 0x8DEE and 0x8DEF carry this word minus the window offset: the
+// address, once re-aligned, at which the code at key 0x9577 lands.
+constexpr uint32_t kRelocatedWordBase = 0x9577;
 
-// Not constexpr: reaching it while the table is built at compile time stops
-// the build.
-void KeyBelongsToTwoSets() {}
+constexpr KeyRange kCaptureA = {0xC200, 0xCFFF};
+constexpr KeyRange kCaptureB = {0xAAE8, 0xAB41};
+static_assert(kCaptureA.last - kCaptureA.first + 1 == CaptureAreas::kABytes);
+static_assert(kCaptureB.last - kCaptureB.first + 1 == CaptureAreas::kBBytes);
+static_assert(kBlankTail % d88::kSectorBytes == 0);  // the tail starts on a sector
 
-// Sets `entry` unless another set has claimed it: the key sets are disjoint.
-constexpr void Claim(KeyTable& table, uint32_t key, KeyEntry entry) {
-  KeyEntry& slot = table[key - kKeyTableFirst];
-  if (slot.action != KeyAction::kCopy) KeyBelongsToTwoSets();
-  slot = entry;
+// Not constexpr: reaching it while a table below is built stops the build.
+void BadTable() {}
+
+// Calls f(token) for each space-separated token of a patch row, in order.
+template <typename F>
+constexpr void ForEachToken(std::string_view bytes, F f) {
+  for (std::size_t at = 0; at < bytes.size();) {
+    const std::size_t end = std::min(bytes.find(' ', at), bytes.size());
+    f(bytes.substr(at, end - at));
+    at = end + 1;
+  }
 }
 
-constexpr KeyTable MakeKeyTable() {
-  KeyTable table{};
-  for (const KeyRange& r : kTransposeRanges)
-    for (uint32_t k = r.first; k <= r.last; ++k) Claim(table, k, {KeyAction::kTranspose, 0});
-  for (uint32_t j = 0; j < kTransposeRecords; ++j) {
-    const uint32_t k = kTransposeRecordsFirst + kTransposeRecordStride * j;
-    Claim(table, k, {KeyAction::kTranspose, 0});
-    Claim(table, k + 1, {KeyAction::kTranspose, 0});
-  }
+constexpr int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  BadTable();
+  return 0;
+}
+
+constexpr int CountPatchKeys() {
+  int n = 0;
+  for (const PatchRow& row : kPatchRows) ForEachToken(row.bytes, [&n](std::string_view) { ++n; });
+  return n;
+}
+constexpr int kPatchKeys = CountPatchKeys();
+static_assert(kPatchKeys == 465);
+
+// The patch table's bytes in key order, one per key, and the two keys that
+// carry the relocated word instead (their bytes here are 0).
+struct PatchBytes {
+  std::array<uint8_t, kPatchKeys> bytes{};
+  uint32_t word_low_key = 0, word_high_key = 0;
+  int keys_below_window = 0;
+};
+
+constexpr PatchBytes ReadPatchRows() {
+  PatchBytes patch;
+  int at = 0;
+  uint32_t previous_last = 0;
   for (const PatchRow& row : kPatchRows) {
-    uint32_t k = row.first_key;
+    const uint32_t first = row.first_key;
+    if (first <= previous_last + 1) BadTable();  // rows ascend, and no two touch
+    uint32_t key = first;
     ForEachToken(row.bytes, [&](std::string_view token) {
-      const KeyEntry entry =
-          token == kWordLowToken ? KeyEntry{KeyAction::kPatchWordLow, 0}
-          : token == kWordHighToken
-              ? KeyEntry{KeyAction::kPatchWordHigh, 0}
-              : KeyEntry{KeyAction::kPatch, static_cast<uint8_t>(TokenByte(token))};
-      Claim(table, k++, entry);
+      if (token == kWordLowToken) {
+        patch.word_low_key = key;
+      } else if (token == kWordHighToken) {
+        patch.word_high_key = key;
+      } else if (token.size() == 2) {
+        patch.bytes[at] = static_cast<uint8_t>(HexDigit(token[0]) * 16 + HexDigit(token[1]));
+      } else {
+        BadTable();
+      }
+      patch.keys_below_window += key < kShiftWindowFirst;
+      ++at;
+      ++key;
     });
+    previous_last = key - 1;
+    if (first < kShiftWindowFirst && previous_last >= kShiftWindowFirst) BadTable();
   }
-  for (uint32_t k = kCaptureARange.first; k <= kCaptureARange.last; ++k)
-    Claim(table, k, {KeyAction::kCaptureA, 0});
-  for (uint32_t k = kCaptureBRange.first; k <= kCaptureBRange.last; ++k)
-    Claim(table, k, {KeyAction::kCaptureB, 0});
-  return table;
+  return patch;
 }
+constexpr PatchBytes kPatch = ReadPatchRows();
+static_assert(kPatch.word_low_key == 0x8DEE && kPatch.word_high_key == 0x8DEF);
+static_assert(kPatch.keys_below_window == 142);
 
-constexpr KeyTable kKeyTable = MakeKeyTable();
+// What a run of keys does to its source bytes. Keys in no run are copied.
+enum class Action : uint8_t { kTranspose, kPatch, kCaptureA, kCaptureB };
+
+struct KeyRun {
+  uint32_t first, last;  // inclusive
+  Action action;
+  int patch_at;  // kPatch: where the run's first byte lies in kPatch.bytes
+};
+
+constexpr std::size_t kRunCount =
+    std::size(kTransposeRanges) + kTransposeRecords + std::size(kPatchRows) + 2;
+
+// Every key that meets a table, as runs in ascending order. Building them
+// proves the transpose keys, the patch keys and the capture ranges disjoint.
+constexpr std::array<KeyRun, kRunCount> MakeRuns() {
+  std::array<KeyRun, kRunCount> runs{};
+  std::size_t n = 0;
+  for (const KeyRange& r : kTransposeRanges) runs[n++] = {r.first, r.last, Action::kTranspose, 0};
+  for (uint32_t j = 0; j < kTransposeRecords; ++j) {
+    const uint32_t key = kTransposeRecordsFirst + kTransposeRecordStride * j;
+    runs[n++] = {key, key + 1, Action::kTranspose, 0};
+  }
+  int at = 0;
+  for (const PatchRow& row : kPatchRows) {
+    int keys = 0;
+    ForEachToken(row.bytes, [&keys](std::string_view) { ++keys; });
+    runs[n++] = {row.first_key, row.first_key + static_cast<uint32_t>(keys) - 1, Action::kPatch,
+                 at};
+    at += keys;
+  }
+  runs[n++] = {kCaptureA.first, kCaptureA.last, Action::kCaptureA, 0};
+  runs[n++] = {kCaptureB.first, kCaptureB.last, Action::kCaptureB, 0};
+  std::sort(runs.begin(), runs.end(),
+            [](const KeyRun& a, const KeyRun& b) { return a.first < b.first; });
+  for (std::size_t i = 1; i < n; ++i)
+    if (runs[i].first <= runs[i - 1].last) BadTable();  // a key in two sets
+  return runs;
+}
+constexpr std::array<KeyRun, kRunCount> kRuns = MakeRuns();
 
 // The cell transpose reads a byte as two columns of four bits (bits 0-3 and
 // bits 4-7, top to bottom) and writes the four rows in turn from the most
@@ -63,136 +142,50 @@ constexpr std::array<uint8_t, 256> MakeTransposeTable() {
   }
   return table;
 }
-
 constexpr std::array<uint8_t, 256> kTransposeTable = MakeTransposeTable();
 
-// The key table as stretches of consecutive keys with the same entry; each
-// stretch ends where the next begins, the last at the end of the table.
-struct KeySegment {
-  uint32_t first;  // index in the key table of its first key
-  KeyAction action;
-  uint16_t patch_at;  // kPatch: where its first key's byte lies in kPatchBytes
-};
-
-constexpr int CountSegments() {
-  int n = 1;
-  for (uint32_t i = 1; i < kKeyTableSize; ++i) n += kKeyTable[i].action != kKeyTable[i - 1].action;
-  return n;
-}
-constexpr int kSegmentCount = CountSegments();
-
-constexpr int CountPatchBytes() {
-  int n = 0;
-  for (const KeyEntry& e : kKeyTable) n += e.action == KeyAction::kPatch;
-  return n;
-}
-
-// The patch table's constant bytes in key order.
-constexpr std::array<uint8_t, CountPatchBytes()> MakePatchBytes() {
-  std::array<uint8_t, CountPatchBytes()> bytes{};
-  size_t n = 0;
-  for (const KeyEntry& e : kKeyTable)
-    if (e.action == KeyAction::kPatch) bytes[n++] = e.byte;
-  return bytes;
-}
-constexpr auto kPatchBytes = MakePatchBytes();
-static_assert(kPatchBytes.size() == 465 - 2);  // all keys but the relocated word's two
-
-// Followed by an end marker at the end of the table.
-constexpr std::array<KeySegment, kSegmentCount + 1> MakeSegments() {
-  std::array<KeySegment, kSegmentCount + 1> segments{};
-  int s = 0;
-  uint16_t patch_at = 0;
-  for (uint32_t i = 0; i < kKeyTableSize; ++i) {
-    const KeyAction action = kKeyTable[i].action;
-    if (i == 0 || action != kKeyTable[i - 1].action) segments[s++] = {i, action, patch_at};
-    if (action == KeyAction::kPatch) ++patch_at;
-  }
-  segments[s] = {kKeyTableSize, KeyAction::kCopy, patch_at};
-  return segments;
-}
-constexpr auto kSegments = MakeSegments();
-
-// The segment that holds key table index `index`.
-const KeySegment* SegmentOf(uint32_t index) {
-  return std::upper_bound(kSegments.begin(), kSegments.end() - 1, index,
-                          [](uint32_t i, const KeySegment& s) { return i < s.first; }) -
-         1;
-}
-
-bool InShiftWindow(uint32_t address) {
-  return address >= kShiftWindowFirst && address <= kShiftWindowLast;
-}
-
-}  // namespace
-
-int32_t PatchKey(uint32_t address, int32_t window_offset) {
-  if (!InShiftWindow(address)) return static_cast<int32_t>(address);
-  return static_cast<int32_t>(address + static_cast<uint32_t>(window_offset));  // wraps mod 2^32
-}
-
-KeyEntry LookUpKey(int32_t key) {
-  const uint32_t index = static_cast<uint32_t>(key) - kKeyTableFirst;
-  return index < kKeyTableSize ? kKeyTable[index] : KeyEntry{};
-}
-
-uint16_t RelocatedWord(int32_t window_offset) {
-  return static_cast<uint16_t>(kRelocatedWordBase - static_cast<uint32_t>(window_offset));
-}
-
-uint8_t CellTranspose(uint8_t byte) { return kTransposeTable[byte]; }
-
-namespace {
-
-// Converts the `n` source bytes at `src` into `out`; their patch keys run
-// upward from `key`, wrapping modulo 2^32. Every source byte is consumed,
-// patched or not, so the bytes keep their places.
+// Converts `n` source bytes whose patch keys rise one per byte from `key`.
+// Every source byte is consumed, patched or not, so the bytes keep their
+// places. Keys that pass 2^32 within a sector run from the top of the key
+// space to its bottom, and neither end meets a run.
 void ConvertStretch(const uint8_t* src, uint8_t* out, uint32_t n, uint32_t key, uint16_t word,
                     CaptureAreas& capture) {
-  const KeySegment* s = nullptr;  // the segment of `key` while it lies in the table
+  const KeyRun* run = std::lower_bound(kRuns.begin(), kRuns.end(), key,
+                                       [](const KeyRun& r, uint32_t k) { return r.last < k; });
   while (n > 0) {
-    const uint32_t index = key - kKeyTableFirst;
-    uint32_t run;
-    if (index >= kKeyTableSize) {
-      // Outside the table keys meet nothing until they wrap round into it.
-      run = std::min(n, 0u - index);
-      std::memcpy(out, src, run);
-      s = nullptr;
+    uint32_t len;
+    if (run == kRuns.end() || key < run->first) {  // nothing met before the next run
+      len = run == kRuns.end() ? n : std::min(n, run->first - key);
+      std::memcpy(out, src, len);
     } else {
-      if (s == nullptr) s = SegmentOf(index);
-      run = std::min(n, s[1].first - index);
-      const uint32_t at = index - s->first;
-      switch (s->action) {
-        case KeyAction::kCopy:
-          std::memcpy(out, src, run);
+      len = std::min(n, run->last - key + 1);
+      const uint32_t into = key - run->first;
+      switch (run->action) {
+        case Action::kTranspose:
+          for (uint32_t i = 0; i < len; ++i) out[i] = kTransposeTable[src[i]];
           break;
-        case KeyAction::kTranspose:
-          for (uint32_t i = 0; i < run; ++i) out[i] = kTransposeTable[src[i]];
+        case Action::kPatch:
+          std::memcpy(out, kPatch.bytes.data() + run->patch_at + into, len);
+          if (kPatch.word_low_key - key < len)
+            out[kPatch.word_low_key - key] = static_cast<uint8_t>(word);
+          if (kPatch.word_high_key - key < len)
+            out[kPatch.word_high_key - key] = static_cast<uint8_t>(word >> 8);
           break;
-        case KeyAction::kPatch:
-          std::memcpy(out, kPatchBytes.data() + s->patch_at + at, run);
+        case Action::kCaptureA:
+          std::memcpy(out, src, len);
+          std::memcpy(capture.a + (key - kCaptureA.first), src, len);
           break;
-        case KeyAction::kPatchWordLow:
-          std::memset(out, static_cast<uint8_t>(word), run);
-          break;
-        case KeyAction::kPatchWordHigh:
-          std::memset(out, static_cast<uint8_t>(word >> 8), run);
-          break;
-        case KeyAction::kCaptureA:
-          std::memcpy(out, src, run);
-          std::memcpy(capture.a + (index + kKeyTableFirst - kCaptureARange.first), src, run);
-          break;
-        case KeyAction::kCaptureB:
-          std::memcpy(out, src, run);
-          std::memcpy(capture.b + (index + kKeyTableFirst - kCaptureBRange.first), src, run);
+        case Action::kCaptureB:
+          std::memcpy(out, src, len);
+          std::memcpy(capture.b + (key - kCaptureB.first), src, len);
           break;
       }
-      ++s;  // the next stretch, should this one have ended
+      ++run;
     }
-    src += run;
-    out += run;
-    key += run;
-    n -= run;
+    src += len;
+    out += len;
+    key += len;
+    n -= len;
   }
 }
 
@@ -200,23 +193,25 @@ void ConvertStretch(const uint8_t* src, uint8_t* out, uint32_t n, uint32_t key, 
 
 void ConvertSector(SourceImage source, int32_t window_offset, uint32_t first_address,
                    CaptureAreas& capture, Sector out) {
-  if (first_address >= kBlankTail) {  // the tail starts on a sector boundary; nothing is taken
+  if (first_address >= kBlankTail) {  // nothing is taken from the source image
     std::fill(out.begin(), out.end(), uint8_t{0});
     return;
   }
-  const uint16_t word = RelocatedWord(window_offset);
+  const auto word =
+      static_cast<uint16_t>(kRelocatedWordBase - static_cast<uint32_t>(window_offset));
   const uint8_t* src = source.data() + (first_address - kImageFirst);
   // Keys rise one per byte except where the sector crosses an edge of the
-  // shift window; convert each stretch between edges with its own first key.
+  // shift window; each stretch between edges starts from its own key.
   uint32_t p = 0;
   while (p < d88::kSectorBytes) {
     const uint32_t a = first_address + p;
-    const uint32_t edge = InShiftWindow(a)        ? kShiftWindowLast + 1
+    const bool shifted = a >= kShiftWindowFirst && a <= kShiftWindowLast;
+    const uint32_t edge = shifted                 ? kShiftWindowLast + 1
                           : a < kShiftWindowFirst ? kShiftWindowFirst
-                                                  : UINT32_MAX;
+                                                  : first_address + d88::kSectorBytes;
     const uint32_t end = std::min<uint32_t>(d88::kSectorBytes, edge - first_address);
-    ConvertStretch(src + p, out.data() + p, end - p,
-                   static_cast<uint32_t>(PatchKey(a, window_offset)), word, capture);
+    const uint32_t key = shifted ? a + static_cast<uint32_t>(window_offset) : a;  // wraps
+    ConvertStretch(src + p, out.data() + p, end - p, key, word, capture);
     p = end;
   }
 }

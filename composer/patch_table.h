@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <string_view>
 
 namespace composer {
@@ -167,80 +168,6 @@ inline constexpr PatchRow kPatchRows[] = {
     {0xBF50, "4B 70"},
 };
 // clang-format on
-
-// The byte a token stands for, or -1 for a word marker.
-constexpr int TokenByte(std::string_view token) {
-  auto digit = [](char c) { return c <= '9' ? c - '0' : c - 'A' + 10; };
-  return token.size() == 2 ? digit(token[0]) * 16 + digit(token[1]) : -1;
-}
-
-// Calls f(token) for each token of a row, in order.
-template <typename F>
-constexpr void ForEachToken(std::string_view bytes, F f) {
-  size_t at = 0;
-  while (at < bytes.size()) {
-    size_t end = bytes.find(' ', at);
-    if (end == std::string_view::npos) end = bytes.size();
-    f(bytes.substr(at, end - at));
-    at = end + 1;
-  }
-}
-
-constexpr int RowKeys(const PatchRow& row) {
-  int n = 0;
-  ForEachToken(row.bytes, [&n](std::string_view) { ++n; });
-  return n;
-}
-
-constexpr bool RowIsWellFormed(const PatchRow& row) {
-  bool ok = !row.bytes.empty();
-  ForEachToken(row.bytes, [&ok](std::string_view t) {
-    const auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); };
-    ok = ok &&
-         ((t.size() == 2 && hex(t[0]) && hex(t[1])) || t == kWordLowToken || t == kWordHighToken);
-  });
-  return ok;
-}
-
-constexpr int CountPatchKeys(uint32_t below = 0x10000) {
-  int n = 0;
-  for (const PatchRow& row : kPatchRows)
-    for (int i = 0; i < RowKeys(row); ++i) n += (row.first_key + static_cast<uint32_t>(i)) < below;
-  return n;
-}
-
-// Rows are in ascending key order and no two touch, so each row is one run.
-constexpr bool RowsAreSeparateAscendingRuns() {
-  for (size_t i = 1; i < std::size(kPatchRows); ++i) {
-    const PatchRow& prev = kPatchRows[i - 1];
-    if (prev.first_key + RowKeys(prev) >= kPatchRows[i].first_key) return false;
-  }
-  return true;
-}
-
-// Keys below the shift window are met at their own address, keys within it
-// at an address moved by the window offset; no run may straddle the two.
-inline constexpr uint32_t kShiftWindowFirst = 0x902B;
-inline constexpr uint32_t kShiftWindowLast = 0xBFFF;
-constexpr bool NoRowCrosses(uint32_t boundary) {
-  for (const PatchRow& row : kPatchRows)
-    if (row.first_key < boundary && row.first_key + static_cast<uint32_t>(RowKeys(row)) > boundary)
-      return false;
-  return true;
-}
-
-constexpr bool AllRowsWellFormed() {
-  for (const PatchRow& row : kPatchRows)
-    if (!RowIsWellFormed(row)) return false;
-  return true;
-}
-
-static_assert(AllRowsWellFormed());
 static_assert(std::size(kPatchRows) == 141);
-static_assert(CountPatchKeys() == 465);
-static_assert(CountPatchKeys(kShiftWindowFirst) == 142);
-static_assert(RowsAreSeparateAscendingRuns());
-static_assert(NoRowCrosses(kShiftWindowFirst));
-static_assert(kPatchRows[0].first_key == 0x82E9);
 
 }  // namespace composer

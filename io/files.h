@@ -1,7 +1,7 @@
-// Files as the tool uses them: inputs read once from their first byte, and the
-// image written whole, replacing what stood under its name in one step. This is
-// the one place where POSIX and Windows differ; everything above it sees
-// errno values and spans of bytes.
+// Files as the tool uses them: inputs read once from their first byte, and
+// the image file written whole. Everything above this layer sees errno values
+// and spans of bytes; how POSIX and Windows do it lies in files_posix.cc and
+// files_win32.cc, one of which the build compiles.
 #pragma once
 
 #include <cstddef>
@@ -21,7 +21,9 @@ struct FileId {
   uint64_t volume = 0;
   uint64_t file = 0;
 };
-bool SameFile(const FileId& a, const FileId& b);
+inline bool SameFile(const FileId& a, const FileId& b) {
+  return a.known && b.known && a.volume == b.volume && a.file == b.file;
+}
 
 // The identity of what `path` names, followed through symbolic links; not
 // known when nothing exists there.
@@ -41,7 +43,7 @@ class InputFile {
   ~InputFile() { Close(); }
 
   // Opens `name`; 0, or errno when it cannot be opened. A directory is no
-  // input and is refused (EISDIR on POSIX; Windows refuses to open one).
+  // input and is refused with EISDIR.
   int Open(const char* name);
 
   // Reads until `out` is full, the file ends or a read fails. Never asks the
@@ -57,23 +59,22 @@ class InputFile {
   FileId id_;
 };
 
-// The image file while it is being written. Bytes are appended in blocks;
-// Commit() puts the whole file in place.
+// The image file, written whole once the image is complete in memory.
 //
-// What stands under the name decides how. A regular file, or nothing yet, is
-// written as a new file beside it, named ".NAME.XXXXXX", which is renamed over
-// NAME only once every byte is written and the file closed. If the run fails
-// or ends without Commit(), or SIGINT, SIGTERM or SIGHUP arrives meanwhile,
-// that file is removed and what stood under NAME stays as it was. A symbolic
-// link is followed: the file it points to is replaced and the link stays. A
-// replaced file keeps its permission bits, and its owner as far as this user
-// may give it; a new one gets 0666 less the umask.
+// An existing regular file with a single link, or no file at all, is
+// replaced in one step: a new file ".NAME.XXXXXX" is made beside the file
+// that the name finally stands for, readable and writable by its owner alone
+// until it is complete; it then takes the old file's owner, group, extended
+// attributes (its ACL among them) and permission bits, and is renamed over
+// it. A run that fails or is ended by a signal removes that file, and what
+// stood under the name stays as it was.
 //
-// Written in place (truncated, then written), as a plain open for writing
-// would: anything that is not a regular file (a device, a FIFO), a file
-// mounted over its name, another user's file in a sticky folder, a file this
-// user may not write (so a write-protected image is refused as before), and a
-// file beside which no new file can be made.
+// Anything else is written in place, without truncating it first: a device,
+// FIFO or socket; a file with other hard links (which see the new image); a
+// file beside which no new file can be made, whose attributes cannot be
+// given to one, or over which it cannot be renamed. A regular file is then
+// written with one write, with terminating signals held back, and cut to the
+// image's length.
 class ImageFile {
  public:
   ImageFile() = default;
@@ -81,24 +82,23 @@ class ImageFile {
   ImageFile& operator=(const ImageFile&) = delete;
   ~ImageFile() { Discard(); }
 
-  // 0, or errno when the file cannot be opened for writing.
+  // Decides how the image is written, and makes the new file when it is to
+  // be replaced. 0, or errno.
   int Open(const char* path);
 
-  // Appends `bytes`. The first failure is remembered; later writes do nothing.
-  void Write(std::span<const uint8_t> bytes);
-
-  // Closes the file and puts it in place. Returns 0, or errno of the first
-  // failure of a write, the close or the rename.
-  int Commit();
+  // Writes `image` and puts it in place. 0, or errno of the failure; the
+  // image that stood there before is then whole as it was, except after a
+  // write in place that failed part-way.
+  int Put(std::span<const uint8_t> image);
 
  private:
   void Discard();  // closes, and removes a new file that was not put in place
 
-  int fd_ = -1;
-  int error_ = 0;
-  bool replacing_ = false;                 // written as a new file, renamed over the target
-  bool file_size_signal_ignored_ = false;  // until the file is closed (POSIX)
-  char target_[kPathMax];                  // the name the new file takes
+  int fd_ = -1;             // the new file's, while replacing
+  bool replacing_ = false;  // a new file exists and is to be renamed over target_
+  bool existed_ = false;    // something stood under the name
+  unsigned owner_ = 0, group_ = 0, mode_ = 0;  // what stood there, to give the new file (POSIX)
+  char target_[kPathMax] = {};  // the name written: a link's final target, or the name itself
 };
 
 }  // namespace io

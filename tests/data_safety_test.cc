@@ -1,19 +1,26 @@
-// No run may lose data: an existing image survives every failure and every
-// interruption whole and as the same file, an input is never written over,
-// and a failed read never puts an image in place. Each test checks the whole
-// directory afterwards.
+// No run may lose data or widen access: an existing image is replaced in one
+// step when a new file can carry everything it had, written in place
+// otherwise, and left whole by every failure and interruption; an input is
+// never written over, and a failed read never puts an image in place. Each
+// test checks the whole folder afterwards.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,6 +33,8 @@ namespace {
 
 constexpr char kImage[] = "zemra8p6.d88";
 const Bytes kOldImage(1000, 0x5A);
+const bool kRoot = geteuid() == 0;
+const bool kEmulated = std::strlen(GEN_TARSILP6_EMULATOR) > 0;
 
 struct stat Stat(const std::string& path) {
   struct stat st = {};
@@ -37,27 +46,239 @@ std::string Message(const std::string& name, int error) {
   return name + ": " + std::strerror(error) + "\n";
 }
 
-// Inputs longer than the run takes, and an old image.
-void Prepare(const ScratchDir& dir) {
-  WritePatternInputs(dir, "v1", 30000);
-  WriteFile(dir / kImage, kOldImage);
+std::vector<std::string> Names(const ScratchDir& dir) {
+  std::vector<std::string> names;
+  for (const auto& [name, bytes] : Listing(dir.path())) names.push_back(name);
+  return names;
 }
 
-TEST(DataSafety, WriteFailingPartWayLeavesWhatStoodThere) {
-  for (const bool old_image : {true, false}) {
-    ScratchDir dir;
-    Prepare(dir);
-    if (!old_image) unlink((dir / kImage).c_str());
-    const auto before = Listing(dir.path());
-    const ino_t inode = old_image ? Stat(dir / kImage).st_ino : 0;
-    // The first block of tracks goes out whole, the second only in part.
-    const RunResult r = RunTool(dir, {"v1", "0"}, {.file_size_limit = 100'000});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, Message(kImage, EFBIG));
-    EXPECT_EQ(Listing(dir.path()), before) << "old image: " << old_image;
-    if (old_image) {
-      EXPECT_EQ(Stat(dir / kImage).st_ino, inode);
+// The folder a run happens in, and another that links may point into.
+struct Folders {
+  ScratchDir dir, elsewhere;
+  std::string image() const { return dir / kImage; }
+};
+
+// What must stand under the name afterwards.
+enum class Outcome {
+  kNewFile,    // the new image, in a file that was not there before
+  kSameFile,   // the new image, written into the file that stood there
+  kUnchanged,  // what stood there, byte for byte and as the same file
+};
+
+struct Scenario {
+  const char* what;
+  // Puts what stands under the name; returns why the row cannot run here, or "".
+  std::function<std::string(Folders&)> stand;
+  RunOptions options;
+  int error;  // errno that the run reports, or 0 for a run that succeeds
+  Outcome outcome;
+  const char* elsewhere;                     // where the image lands in the other folder, or ""
+  std::function<void(Folders&)> check = {};  // what else must hold afterwards; always called
+};
+
+// What can stand under the name. Each puts it there and returns why the row
+// cannot run here, or "".
+using Stand = std::function<std::string(Folders&)>;
+
+// An old image, `size` bytes with permission bits `mode`.
+Stand Old(mode_t mode, long size = 1000) {
+  return [=](Folders& f) {
+    WriteFile(f.image(), Bytes(static_cast<size_t>(size), 0x5A));
+    return chmod(f.image().c_str(), mode) == 0 ? "" : "chmod failed";
+  };
+}
+std::string Nothing(Folders&) { return ""; }
+std::string OldOfAnotherUser(Folders& f) {
+  Old(0640)(f);
+  if (!kRoot) return "needs root";
+  return chown(f.image().c_str(), 4321, 4322) == 0 ? "" : "chown failed";
+}
+std::string OldWithAclAndAttribute(Folders& f) {
+  Old(0640)(f);
+  const std::string set = "setfacl -m u:4321:rw " + f.image() + " 2>/dev/null";
+  if (setxattr(f.image().c_str(), "user.origin", "disk", 4, 0) != 0 || system(set.c_str()) != 0)
+    return "no extended attributes or no setfacl here";
+  return "";
+}
+// An old image, `size` bytes long, with a second hard link.
+Stand Linked(long size = 1000) {
+  return [=](Folders& f) {
+    Old(0644, size)(f);
+    return link(f.image().c_str(), (f.dir / "other.d88").c_str()) == 0 ? "" : "link failed";
+  };
+}
+// A symbolic link to `name` in the other folder, an old image or nothing.
+Stand LinkElsewhere(const std::string& name, bool exists) {
+  return [=](Folders& f) {
+    if (exists) WriteFile(f.elsewhere / name, kOldImage);
+    return symlink((f.elsewhere / name).c_str(), f.image().c_str()) == 0 ? "" : "symlink failed";
+  };
+}
+// A link that reads as a name which is not the file it opens: /proc's link to
+// a deleted file, as /dev/stdout is when standard output was such a file.
+int g_deleted_fd = -1;
+std::string LinkToDeletedFile(Folders& f) {
+  g_deleted_fd = open((f.elsewhere / "gone.d88").c_str(), O_RDWR | O_CREAT, 0644);
+  unlink((f.elsewhere / "gone.d88").c_str());
+  const std::string proc =
+      "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(g_deleted_fd);
+  return symlink(proc.c_str(), f.image().c_str()) == 0 ? "" : "symlink failed";
+}
+std::string Device(Folders& f) {
+  return symlink("/dev/null", f.image().c_str()) == 0 ? "" : "symlink failed";
+}
+// A folder that takes no new file: immutable for root, not writable for others.
+std::string Unwritable(Folders& f, bool on) {
+  if (!kRoot) return chmod(f.dir.path().c_str(), on ? 0555 : 0755) == 0 ? "" : "chmod failed";
+  const int fd = open(f.dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+  int flags = 0;
+  const bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                  (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL,
+                   ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+  close(fd);
+  return ok ? "" : "this file system has no immutable folders";
+}
+std::string OldInUnwritableFolder(Folders& f) {
+  Old(0644)(f);
+  return Unwritable(f, true);
+}
+// An image of `uid`:`gid` with bits `mode` in a folder of root:`gid` with
+// bits `folder`, for a run as another user.
+Stand Shared(uid_t uid, gid_t gid, mode_t mode, mode_t folder) {
+  return [=](Folders& f) {
+    if (!kRoot) return "needs root to run the tool as another user";
+    Old(mode)(f);
+    return chown(f.image().c_str(), uid, gid) == 0 && chown(f.dir.path().c_str(), 0, gid) == 0 &&
+                   chmod(f.dir.path().c_str(), folder) == 0
+               ? ""
+               : "cannot share the folder";
+  };
+}
+std::string MountedOver(Folders& f) {
+  Old(0644)(f);
+  WriteFile(f.elsewhere / "disk.d88", kOldImage);
+  return mount((f.elsewhere / "disk.d88").c_str(), f.image().c_str(), nullptr, MS_BIND, nullptr) ==
+                 0
+             ? ""
+             : "cannot bind-mount here";
+}
+std::string NotEmulated(Folders&) { return kEmulated ? "the emulator needs a larger stack" : ""; }
+
+void ModeIs(const std::string& path, mode_t mode) { EXPECT_EQ(Stat(path).st_mode & 07777, mode); }
+void OwnerIs(const std::string& path, uid_t uid, gid_t gid) {
+  EXPECT_EQ(Stat(path).st_uid, uid);
+  EXPECT_EQ(Stat(path).st_gid, gid);
+}
+void AclAndAttributeKept(Folders& f) {
+  char value[8] = {};
+  EXPECT_EQ(getxattr(f.image().c_str(), "user.origin", value, sizeof value), 4);
+  EXPECT_STREQ(value, "disk");
+  const std::string acl = "getfacl -cp " + f.image() + " | grep -qx user:4321:rw-";
+  EXPECT_EQ(system(acl.c_str()), 0);
+  ModeIs(f.image(), 0660);  // the group bits show the ACL's mask
+}
+
+const std::string kLongName(250, 'd');  // ".NAME.XXXXXX" beside it would not fit in 255
+const RunOptions kOtherUser = {.user = 65534};
+constexpr auto kNew = Outcome::kNewFile, kSame = Outcome::kSameFile, kKept = Outcome::kUnchanged;
+
+// clang-format off
+const Scenario kScenarios[] = {
+    {"nothing there: made with 0666 less the umask",
+     Nothing, {.umask = 027}, 0, kNew, "", [](Folders& f) { ModeIs(f.image(), 0640); }},
+    {"nothing there, under umask 000",
+     Nothing, {.umask = 0}, 0, kNew, "", [](Folders& f) { ModeIs(f.image(), 0666); }},
+    {"a regular file: replaced, its bits kept",
+     Old(0604), {.umask = 022}, 0, kNew, "", [](Folders& f) { ModeIs(f.image(), 0604); }},
+    {"a regular file that its group may write, with set-group-id, under umask 077",
+     Old(02660), {.umask = 077}, 0, kNew, "", [](Folders& f) { ModeIs(f.image(), 02660); }},
+    {"another user's file, replaced by root: its owner kept",
+     OldOfAnotherUser, {}, 0, kNew, "", [](Folders& f) { OwnerIs(f.image(), 4321, 4322); }},
+    {"a file with an ACL and a user attribute: both kept",
+     OldWithAclAndAttribute, {}, 0, kNew, "", AclAndAttributeKept},
+    {"a file with a second hard link: written in place, seen through both",
+     Linked(), {}, 0, kSame, "",
+     [](Folders& f) { EXPECT_EQ(ReadFile(f.dir / "other.d88"), ReadFile(f.image())); }},
+    {"a longer file with a second hard link: cut to the image's length",
+     Linked(400'000), {}, 0, kSame, ""},
+    {"a link to a file elsewhere: that file replaced, the link kept",
+     LinkElsewhere("disk.d88", true), {}, 0, kNew, "disk.d88"},
+    {"a dangling link: its target made",
+     LinkElsewhere("disk.d88", false), {}, 0, kNew, "disk.d88"},
+    {"a link to a file whose name is 250 characters long",
+     LinkElsewhere(kLongName, true), {}, 0, kNew, kLongName.c_str()},
+    {"a link into /proc to a deleted file: written through the link, nothing made",
+     LinkToDeletedFile, {}, 0, kSame, "", [](Folders&) { close(g_deleted_fd); }},
+    {"a device",
+     Device, {}, 0, kKept, ""},
+    {"a folder that takes no new file: written in place",
+     OldInUnwritableFolder, {}, 0, kSame, "", [](Folders& f) { Unwritable(f, false); }},
+    {"another user's file in a sticky folder: written in place, its owner kept",
+     Shared(0, 0, 0666, 01777), kOtherUser, 0, kSame, "",
+     [](Folders& f) { OwnerIs(f.image(), 0, 0); }},
+    {"a group's file, by a member who may not give its owner: written in place",
+     Shared(2001, 3000, 0664, 0775), {.user = 2002, .groups = {3000}},
+     0, kSame, "", [](Folders& f) { OwnerIs(f.image(), 2001, 3000); }},
+    {"a group's file, by its owner, who may give the group: replaced",
+     Shared(2001, 3000, 0664, 0775), {.user = 2001, .groups = {3000}},
+     0, kNew, "", [](Folders& f) { OwnerIs(f.image(), 2001, 3000); ModeIs(f.image(), 0664); }},
+    {"a file mounted over the name: written in place",
+     MountedOver, {}, 0, kSame, "",
+     [](Folders& f) { umount2(f.image().c_str(), MNT_DETACH); EXPECT_EQ(ReadFile(f.image()), kOldImage); }},
+    {"a file this user may not write: refused",
+     Shared(0, 0, 0644, 0777), kOtherUser, EACCES, kKept, ""},
+    {"a file-size limit below the image: refused",
+     Old(0644), {.file_size_limit = 100'000}, EFBIG, kKept, ""},
+    {"a file-size limit, nothing there: refused",
+     Nothing, {.file_size_limit = 100'000}, EFBIG, kKept, ""},
+    {"a file-size limit, a file to write in place: refused before any byte",
+     Linked(), {.file_size_limit = 100'000}, EFBIG, kKept, ""},
+    {"a stack of 96 KiB",
+     NotEmulated, {.stack_limit = 96 * 1024}, 0, kNew, ""},
+};
+// clang-format on
+
+TEST(DataSafety, WhatStandsUnderTheNameDecidesHowTheImageIsWritten) {
+  Bytes fresh;  // the image that a run in a plain folder writes
+  {
+    ScratchDir plain;
+    WritePatternInputs(plain, "v1", 30000);
+    ASSERT_EQ(RunTool(plain, {"v1", "0"}).status, 0);
+    fresh = ReadFile(plain / kImage);
+  }
+  for (const Scenario& s : kScenarios) {
+    SCOPED_TRACE(s.what);
+    Folders f;
+    WritePatternInputs(f.dir, "v1", 30000);
+    if (const std::string skip = s.stand(f); !skip.empty()) {
+      std::printf("[  SKIPPED ] %s: %s\n", s.what, skip.c_str());
+      if (s.check) s.check(f);
+      continue;
     }
+    const std::string at = *s.elsewhere ? f.elsewhere / s.elsewhere : f.image();
+    struct stat before = {}, after = {};
+    const bool existed = stat(at.c_str(), &before) == 0;
+    const Bytes old = ReadFile(at);
+    auto names = Names(f.dir), names_elsewhere = Names(f.elsewhere);
+    RunOptions options = s.options;
+    if (options.user >= 0) options.binary = ToolForAnyUser();
+    const RunResult r = RunTool(f.dir, {"v1", "0"}, options);
+    const bool exists = stat(at.c_str(), &after) == 0;
+    EXPECT_EQ(r.status, s.error == 0 ? 0 : 1);
+    EXPECT_EQ(r.err, s.error == 0 ? "" : Message(kImage, s.error));
+    EXPECT_EQ(ReadFile(at), s.outcome == Outcome::kUnchanged ? old : fresh);
+    EXPECT_EQ(exists, existed || s.outcome != Outcome::kUnchanged);
+    if (existed && exists) {
+      EXPECT_EQ(before.st_ino == after.st_ino, s.outcome != Outcome::kNewFile);
+    }
+    // Nothing else is made, in either folder: no new file is left behind.
+    if (!existed && exists)
+      (*s.elsewhere ? names_elsewhere : names).push_back(at.substr(at.rfind('/') + 1));
+    std::sort(names.begin(), names.end());
+    std::sort(names_elsewhere.begin(), names_elsewhere.end());
+    EXPECT_EQ(Names(f.dir), names);
+    EXPECT_EQ(Names(f.elsewhere), names_elsewhere);
+    if (s.check) s.check(f);
   }
 }
 
@@ -66,8 +287,8 @@ TEST(DataSafety, ImageThatIsAnInputIsRefused) {
     bool symbolic;
     std::string input;
   };
-  for (const Case& c :
-       {Case{true, "data1.bin"}, Case{false, "ipl2_v1.bin"}, Case{true, "./zemra80_org_v1.bin"}}) {
+  for (const Case& c : {Case{true, "data1.bin"}, Case{false, "ipl2_v1.bin"},
+                        Case{true, "./zemra80_org_v1.bin"}, Case{false, "data9.bin"}}) {
     ScratchDir dir;
     WritePatternInputs(dir, "v1", 30000);
     const std::string image = dir / kImage, input = c.input;
@@ -83,123 +304,12 @@ TEST(DataSafety, ImageThatIsAnInputIsRefused) {
   }
 }
 
-TEST(DataSafety, LinkedImageIsReplacedBehindItsLink) {
-  ScratchDir dir, elsewhere;
-  WritePatternInputs(dir, "v1", 30000);
-  const std::string target = elsewhere / "disk.d88";
-  ASSERT_EQ(symlink(target.c_str(), (dir / kImage).c_str()), 0);
-  // A dangling link creates its target; an existing target is replaced.
-  for (const bool target_exists : {false, true}) {
-    if (target_exists) WriteFile(target, kOldImage);
-    const auto inputs_and_link = Listing(dir.path());
-    ASSERT_EQ(RunTool(dir, {"v1", "0"}).status, 0);
-    EXPECT_EQ(Listing(dir.path()), inputs_and_link);
-    const auto there = Listing(elsewhere.path());
-    ASSERT_EQ(there.size(), 1u);
-    EXPECT_EQ(CheckContainer(there.at("disk.d88")), "");
-  }
-}
-
-TEST(DataSafety, ReplacedImageKeepsItsModeAndANewOneFollowsTheUmask) {
-  struct Case {
-    mode_t old_mode;  // 0: no old image
-    int umask;
-    mode_t expected;
-  };
-  for (const Case& c :
-       {Case{0604, 022, 0604}, Case{0660, 077, 0660}, Case{0, 027, 0640}, Case{0, 0, 0666}}) {
-    ScratchDir dir;
-    Prepare(dir);
-    if (c.old_mode != 0) {
-      ASSERT_EQ(chmod((dir / kImage).c_str(), c.old_mode), 0);
-    } else {
-      unlink((dir / kImage).c_str());
-    }
-    // Root gives the new file the old one's owner too.
-    const bool foreign = c.old_mode != 0 && geteuid() == 0;
-    if (foreign) {
-      ASSERT_EQ(chown((dir / kImage).c_str(), 4321, 4322), 0);
-    }
-    ASSERT_EQ(RunTool(dir, {"v1", "0"}, {.umask = c.umask}).status, 0);
-    const struct stat st = Stat(dir / kImage);
-    EXPECT_EQ(st.st_mode & 07777, c.expected) << std::oct << c.old_mode;
-    if (foreign) {
-      EXPECT_EQ(st.st_uid, 4321u);
-      EXPECT_EQ(st.st_gid, 4322u);
-    }
-  }
-}
-
-// A file mounted over the image's name (as a container is handed one file)
-// cannot be renamed over; it is written through.
-TEST(DataSafety, ImageMountedOverItsNameIsWrittenInPlace) {
-  ScratchDir dir, elsewhere;
-  WritePatternInputs(dir, "v1", 30000);
-  WriteFile(dir / kImage, kOldImage);
-  const std::string outside = elsewhere / "disk.d88";
-  WriteFile(outside, kOldImage);
-  if (mount(outside.c_str(), (dir / kImage).c_str(), nullptr, MS_BIND, nullptr) != 0)
-    GTEST_SKIP() << "cannot bind-mount here: " << std::strerror(errno);
-  const ino_t inode = Stat(outside).st_ino;
-  const RunResult r = RunTool(dir, {"v1", "0"});
-  umount2((dir / kImage).c_str(), MNT_DETACH);
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(Stat(outside).st_ino, inode);
-  EXPECT_EQ(CheckContainer(ReadFile(outside)), "");
-  EXPECT_EQ(Listing(dir.path()).at(kImage), kOldImage);
-  EXPECT_EQ(Listing(dir.path()).size(), 14u);
-}
-
-TEST(DataSafety, ImageInAFolderThatTakesNoNewFileIsWrittenInPlace) {
-  ScratchDir dir;
-  Prepare(dir);
-  const ino_t inode = Stat(dir / kImage).st_ino;
-  // Root may create files anywhere, but not in an immutable folder.
-  const int fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
-  int flags = 0;
-  const bool immutable = geteuid() == 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-                         (flags |= FS_IMMUTABLE_FL, ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
-  if (geteuid() != 0) {
-    ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
-  }
-  const RunResult r = RunTool(dir, {"v1", "0"});
-  if (immutable) {
-    flags &= ~FS_IMMUTABLE_FL;
-    ioctl(fd, FS_IOC_SETFLAGS, &flags);
-  }
-  close(fd);
-  chmod(dir.path().c_str(), 0755);
-  if (geteuid() == 0 && !immutable) GTEST_SKIP() << "this file system has no immutable folders";
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(Stat(dir / kImage).st_ino, inode);
-  EXPECT_EQ(CheckContainer(ReadFile(dir / kImage)), "");
-  EXPECT_EQ(Listing(dir.path()).size(), 14u);
-}
-
-// In a sticky folder (such as /tmp) a user who may write the image but owns
-// neither it nor the folder may not rename over it: it is written in place.
-TEST(DataSafety, ImageOfAnotherUserInAStickyFolderIsWrittenInPlace) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as another user";
-  ScratchDir dir, bin;
-  Prepare(dir);
-  // A copy of the tool that the other user can reach wherever the build is.
-  const std::string tool = bin / "gen_tarsilp6";
-  WriteFile(tool, ReadFile(GEN_TARSILP6_BINARY));
-  ASSERT_EQ(chmod(tool.c_str(), 0755) | chmod(bin.path().c_str(), 0755), 0);
-  ASSERT_EQ(chmod(dir.path().c_str(), 01777) | chmod((dir / kImage).c_str(), 0666), 0);
-  const ino_t inode = Stat(dir / kImage).st_ino;
-  const RunResult r = RunTool(dir, {"v1", "0"}, {.user = 65534, .binary = tool});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(Stat(dir / kImage).st_ino, inode);
-  EXPECT_EQ(CheckContainer(ReadFile(dir / kImage)), "");
-  EXPECT_EQ(Listing(dir.path()).size(), 14u);
-}
-
 // The run is held waiting on a FIFO input that has had too few bytes.
-TEST(DataSafety, RunKilledWhileReadingLeavesEverythingAsItWas) {
-  for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
+TEST(DataSafety, RunEndedBySignalWhileReadingLeavesEverythingAsItWas) {
+  for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGKILL}) {
     ScratchDir dir;
-    Prepare(dir);
+    WritePatternInputs(dir, "v1", 30000);
+    WriteFile(dir / kImage, kOldImage);
     unlink((dir / "data5.bin").c_str());
     ASSERT_EQ(mkfifo((dir / "data5.bin").c_str(), 0600), 0);
     const auto before = Listing(dir.path());
@@ -215,45 +325,87 @@ TEST(DataSafety, RunKilledWhileReadingLeavesEverythingAsItWas) {
   }
 }
 
-// The new file exists only while the image is written; a signal then
-// removes it, and the process still dies by that signal.
-TEST(DataSafety, SignalWhileWritingRemovesTheNewFile) {
-  for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+// Runs `body` in a child process in `dir`; the child's wait status.
+int InChild(const ScratchDir& dir, const std::function<int()>& body) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(chdir(dir.path().c_str()) == 0 ? body() : 100);
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  return wstatus;
+}
+
+// The name of the new file beside the image while it exists, or "".
+std::string NewFileIn(const ScratchDir& dir) {
+  for (const std::string& name : Names(dir))
+    if (name.rfind(".zemra8p6.d88.", 0) == 0) return dir / name;
+  return "";
+}
+
+TEST(DataSafety, NewFileIsTheOwnersAloneUntilItIsComplete) {
+  ScratchDir dir;
+  WriteFile(dir / kImage, kOldImage);
+  ASSERT_EQ(chmod((dir / kImage).c_str(), 0666), 0);
+  const mode_t mask = umask(0);
+  io::ImageFile image;
+  ASSERT_EQ(image.Open((dir / kImage).c_str()), 0);
+  const std::string new_file = NewFileIn(dir);
+  ASSERT_NE(new_file, "");
+  ModeIs(new_file, 0600);
+  EXPECT_EQ(image.Put(Bytes(2000, 0x11)), 0);
+  umask(mask);
+  EXPECT_EQ(Listing(dir.path()), (std::map<std::string, Bytes>{{kImage, Bytes(2000, 0x11)}}));
+  ModeIs(dir / kImage, 0666);
+}
+
+// Every signal that would end the process removes the new file first, and
+// the process still ends by that signal.
+TEST(DataSafety, SignalWhileTheNewFileExistsRemovesIt) {
+  for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2,
+                        SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGRTMIN + 1}) {
     ScratchDir dir;
     WriteFile(dir / kImage, kOldImage);
-    const pid_t pid = fork();
-    if (pid == 0) {
+    const int wstatus = InChild(dir, [sig] {
+      const rlimit no_core = {0, 0};
+      setrlimit(RLIMIT_CORE, &no_core);
       io::ImageFile image;
-      if (chdir(dir.path().c_str()) != 0 || image.Open(kImage) != 0) _exit(2);
-      image.Write(Bytes(1000, 0x11));
+      if (image.Open(kImage) != 0) return 2;
       raise(sig);
-      _exit(3);
-    }
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == sig) << wstatus;
+      return 3;
+    });
+    EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == sig) << strsignal(sig) << wstatus;
     EXPECT_EQ(Listing(dir.path()), (std::map<std::string, Bytes>{{kImage, kOldImage}}));
   }
 }
 
 TEST(DataSafety, IgnoredSignalStaysIgnoredWhileWriting) {
   ScratchDir dir;
-  const pid_t pid = fork();
-  if (pid == 0) {
+  const int wstatus = InChild(dir, [] {
     signal(SIGHUP, SIG_IGN);  // as under nohup
     io::ImageFile image;
-    if (chdir(dir.path().c_str()) != 0 || image.Open(kImage) != 0) _exit(2);
-    image.Write(Bytes(1000, 0x11));
+    if (image.Open(kImage) != 0) return 2;
     raise(SIGHUP);
-    if (image.Commit() != 0) _exit(3);
+    if (image.Put(Bytes(1000, 0x11)) != 0) return 3;
     struct sigaction now;
     sigaction(SIGHUP, nullptr, &now);
-    _exit(now.sa_handler == SIG_IGN ? 0 : 4);
-  }
-  int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
+    return now.sa_handler == SIG_IGN ? 0 : 4;
+  });
   EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << wstatus;
   EXPECT_EQ(Listing(dir.path()), (std::map<std::string, Bytes>{{kImage, Bytes(1000, 0x11)}}));
+}
+
+// What stands under the name changes between the decision and the rename:
+// the rename fails, and so does the write in place; the new file goes.
+TEST(DataSafety, RenameThatFailsLeavesNoNewFile) {
+  ScratchDir dir;
+  WriteFile(dir / kImage, kOldImage);
+  io::ImageFile image;
+  ASSERT_EQ(image.Open((dir / kImage).c_str()), 0);
+  ASSERT_EQ(unlink((dir / kImage).c_str()), 0);
+  ASSERT_EQ(mkdir((dir / kImage).c_str(), 0755), 0);
+  WriteFile(dir / kImage + "/kept", kOldImage);
+  EXPECT_EQ(image.Put(Bytes(1000, 0x11)), EISDIR);
+  EXPECT_EQ(NewFileIn(dir), "");
+  EXPECT_EQ(ReadFile(dir / kImage + "/kept"), kOldImage);
 }
 
 TEST(DataSafety, ConcurrentRunsEachLeaveAWholeImage) {
@@ -276,7 +428,8 @@ TEST(DataSafety, ConcurrentRunsEachLeaveAWholeImage) {
 
 TEST(DataSafety, EveryFailedReadIsReportedAndNoImageIsPutInPlace) {
   ScratchDir dir;
-  Prepare(dir);
+  WritePatternInputs(dir, "v1", 30000);
+  WriteFile(dir / kImage, kOldImage);
   for (const char* name : {"data7.bin", "ipl2_v1.bin"}) {
     unlink((dir / name).c_str());
     ASSERT_EQ(symlink("/proc/self/mem", (dir / name).c_str()), 0);  // opens, then EIO
@@ -289,6 +442,7 @@ TEST(DataSafety, EveryFailedReadIsReportedAndNoImageIsPutInPlace) {
 }
 
 // A read that returns some bytes and then fails is an error all the same.
+// The input's descriptor, found through /proc, is made to read a socket.
 TEST(DataSafety, ReadFailingPartWayIsAnError) {
   ScratchDir dir;
   WriteFile(dir / "input", Bytes(10, 1));
@@ -297,11 +451,16 @@ TEST(DataSafety, ReadFailingPartWayIsAnError) {
   ASSERT_EQ(write(pair[1], Bytes(100, 7).data(), 100), 100);
   ASSERT_EQ(write(pair[0], "x", 1), 1);
   close(pair[1]);  // closed with a byte unread: the other end reads 100 bytes, then ECONNRESET
-  const int next_fd = dup(0);
-  close(next_fd);
   io::InputFile input;
   ASSERT_EQ(input.Open((dir / "input").c_str()), 0);
-  ASSERT_EQ(dup2(pair[0], next_fd), next_fd);  // the input now reads from the socket
+  int input_fd = -1;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(entry.path(), ec) == dir / "input")
+      input_fd = std::stoi(entry.path().filename());
+  }
+  ASSERT_GE(input_fd, 0);
+  ASSERT_EQ(dup2(pair[0], input_fd), input_fd);
   close(pair[0]);
   uint8_t buffer[3584];
   const io::ReadResult got = input.Read(buffer);

@@ -132,15 +132,24 @@ ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
   const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.path().c_str()) != 0)
     _exit(127);
+  const rlimit no_core = {0, 0};  // a signal that dumps core leaves no file in the folder
+  if (setrlimit(RLIMIT_CORE, &no_core) != 0) _exit(127);
   if (options.file_size_limit >= 0) {
     const rlimit limit = {static_cast<rlim_t>(options.file_size_limit),
                           static_cast<rlim_t>(options.file_size_limit)};
     if (signal(SIGXFSZ, SIG_DFL) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
   }
+  if (options.stack_limit >= 0) {
+    const rlimit limit = {static_cast<rlim_t>(options.stack_limit),
+                          static_cast<rlim_t>(options.stack_limit)};
+    if (setrlimit(RLIMIT_STACK, &limit) != 0) _exit(127);
+  }
   if (options.umask >= 0) umask(static_cast<mode_t>(options.umask));
   if (options.user >= 0) {
     const auto id = static_cast<uid_t>(options.user);
-    if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) _exit(127);
+    const std::vector<gid_t> groups(options.groups.begin(), options.groups.end());
+    if (setgroups(groups.size(), groups.data()) != 0 || setgid(id) != 0 || setuid(id) != 0)
+      _exit(127);
   }
   execvp(argv[0], argv.data());
   _exit(127);
@@ -168,6 +177,17 @@ RunResult ToolRun::Finish(int timeout_ms) {
   result.out.assign(out.begin(), out.end());
   result.err.assign(err.begin(), err.end());
   return result;
+}
+
+std::string ToolForAnyUser() {
+  static const ScratchDir bin;
+  const std::string tool = bin / "gen_tarsilp6";
+  if (!Exists(tool)) {
+    WriteFile(tool, ReadFile(GEN_TARSILP6_BINARY));
+    if (chmod(tool.c_str(), 0755) != 0 || chmod(bin.path().c_str(), 0755) != 0)
+      throw std::runtime_error("cannot make " + tool + " runnable");
+  }
+  return tool;
 }
 
 RunResult RunTool(const ScratchDir& dir, const std::vector<std::string>& args,

@@ -62,11 +62,16 @@ struct RunResult {
 };
 
 struct RunOptions {
-  long file_size_limit = -1;  // RLIMIT_FSIZE in bytes (SIGXFSZ at its default); -1: none
-  int umask = -1;             // -1: inherited
-  int user = -1;              // run as this user and group id (needs root); -1: as we are
-  std::string binary = "";    // the tool to run; empty: the one the build made
+  long file_size_limit = -1;     // RLIMIT_FSIZE in bytes (SIGXFSZ at its default); -1: none
+  long stack_limit = -1;         // RLIMIT_STACK in bytes; -1: as inherited
+  int umask = -1;                // -1: inherited
+  int user = -1;                 // run as this user and group id (needs root); -1: as we are
+  std::string binary = "";       // the tool to run; empty: the one the build made
+  std::vector<int> groups = {};  // with `user`: its supplementary groups
 };
+
+// A copy of the tool that any user may run, for runs as another user.
+std::string ToolForAnyUser();
 
 // The real tool started in `dir` with `args` (not including the program
 // name); Finish() waits for it, killing it with SIGKILL after `timeout_ms`.
