@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace builder {
@@ -39,6 +40,7 @@ TEST(WindowOffset, ReadsLikeTheToolAlwaysHas) {
 
 TEST(TaggedName, FitsItsBufferOrIsRefused) {
   char out[kNameBuffer];
+  std::memset(out, 'x', sizeof out);  // a buffer that held something before
   ASSERT_TRUE(ComposeTaggedName("ipl2_", "v1", out));
   EXPECT_STREQ(out, "ipl2_v1.bin");
 

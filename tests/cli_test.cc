@@ -1,6 +1,7 @@
 // Runs of the real binary in a scratch directory: messages, exit statuses and
 // the files left behind.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -75,26 +76,38 @@ TEST(Cli, MissingInputIsNamedAndOldImageSurvives) {
   }
 }
 
-TEST(Cli, FirstFailingInputInOpeningOrderIsReported) {
-  ScratchDir dir;
-  WritePatternInputs(dir, "v1", 100);
-  unlink((dir / "data9.bin").c_str());
-  unlink((dir / "data5.bin").c_str());
-  unlink((dir / "ipl2_v1.bin").c_str());
-  EXPECT_EQ(RunTool(dir, {"v1", "0"}).err, "ipl2_v1.bin: No such file or directory\n");
-  EXPECT_FALSE(Exists(dir / "zemra8p6.d88"));
-}
-
-TEST(Cli, DirectoryAsInputIsRefusedWhenOpened) {
-  ScratchDir dir;
-  WritePatternInputs(dir, "v1", 100);
-  unlink((dir / "data5.bin").c_str());
-  ASSERT_EQ(mkdir((dir / "data5.bin").c_str(), 0700), 0);
-  WriteFile(dir / "zemra8p6.d88", kOldImage);
-  const RunResult r = RunTool(dir, {"v1", "0"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, std::string("data5.bin: ") + std::strerror(EISDIR) + "\n");
-  EXPECT_EQ(ReadFile(dir / "zemra8p6.d88"), kOldImage);
+// The first input in opening order that cannot be opened is named, with the
+// system's reason for it, whatever fails after it; an old image survives.
+TEST(Cli, FirstInputThatCannotBeOpenedIsNamedWithItsReason) {
+  enum Fault { kMissing, kDirectory, kLinkLoop };
+  struct Case {
+    std::vector<std::pair<std::string, Fault>> faults;
+    std::string reported;
+    int error;
+  };
+  const Case cases[] = {
+      {{{"data9.bin", kMissing}, {"data5.bin", kMissing}, {"ipl2_v1.bin", kMissing}},
+       "ipl2_v1.bin",
+       ENOENT},
+      {{{"data5.bin", kDirectory}, {"data9.bin", kMissing}}, "data5.bin", EISDIR},
+      {{{"data3.bin", kLinkLoop}, {"data4.bin", kDirectory}}, "data3.bin", ELOOP},
+  };
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    WritePatternInputs(dir, "v1", 100);
+    WriteFile(dir / "zemra8p6.d88", kOldImage);
+    for (const auto& [name, fault] : c.faults) {
+      ASSERT_EQ(unlink((dir / name).c_str()), 0);
+      ASSERT_EQ(fault == kDirectory  ? mkdir((dir / name).c_str(), 0700)
+                : fault == kLinkLoop ? symlink(name.c_str(), (dir / name).c_str())
+                                     : 0,
+                0);
+    }
+    const RunResult r = RunTool(dir, {"v1", "0"});
+    EXPECT_EQ(r.status, 1) << c.reported;
+    EXPECT_EQ(r.err, c.reported + ": " + std::strerror(c.error) + "\n");
+    EXPECT_EQ(ReadFile(dir / "zemra8p6.d88"), kOldImage) << c.reported;
+  }
 }
 
 TEST(Cli, ReadErrorOnAnInputFailsTheRun) {
