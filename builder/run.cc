@@ -60,13 +60,13 @@ int Usage(std::FILE* err) {
 void ComposeImage(composer::InputBytes inputs, int32_t window_offset, Image image) {
   d88::FillImageHeader(image.first<d88::kImageHeaderBytes>());
   composer::DiskComposer composer(inputs, window_offset);
-  std::size_t at = d88::kImageHeaderBytes;  // sector records lie back to back
+  uint8_t* record = image.data() + d88::kImageHeaderBytes;  // sector records lie back to back
   for (int c = 0; c < d88::kCylinders; ++c) {
     for (int r = d88::kFirstSector; r < d88::kFirstSector + d88::kSectorsPerTrack; ++r) {
-      d88::FillSectorHeader(image.subspan(at).first<d88::kSectorHeaderBytes>(), c, r);
-      at += d88::kSectorHeaderBytes;
-      composer.SectorContent(c, r, image.subspan(at).first<d88::kSectorBytes>());
-      at += d88::kSectorBytes;
+      d88::FillSectorHeader(d88::SectorHeader(record, d88::kSectorHeaderBytes), c, r);
+      composer.SectorContent(c, r,
+                             composer::Sector(record + d88::kSectorHeaderBytes, d88::kSectorBytes));
+      record += d88::kSectorRecordBytes;
     }
   }
 }

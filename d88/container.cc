@@ -36,7 +36,7 @@ void FillImageHeader(std::span<uint8_t, kImageHeaderBytes> out) {
   }
 }
 
-void FillSectorHeader(std::span<uint8_t, kSectorHeaderBytes> out, int cylinder, int sector) {
+void FillSectorHeader(SectorHeader out, int cylinder, int sector) {
   uint8_t* s = out.data();
   s[0] = static_cast<uint8_t>(cylinder);  // C
   s[1] = kSide;                           // H

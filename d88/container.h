@@ -30,6 +30,7 @@ inline constexpr char kDiskName[] = "ZEMRA8p6";
 void FillImageHeader(std::span<uint8_t, kImageHeaderBytes> out);
 
 // The header of sector number `sector` (1 to 16) on `cylinder`.
-void FillSectorHeader(std::span<uint8_t, kSectorHeaderBytes> out, int cylinder, int sector);
+using SectorHeader = std::span<uint8_t, kSectorHeaderBytes>;
+void FillSectorHeader(SectorHeader out, int cylinder, int sector);
 
 }  // namespace d88

@@ -20,37 +20,17 @@ namespace {
 char g_new_path[kPathMax];
 volatile std::sig_atomic_t g_new_exists = 0;
 
-// Signals whose default action ends the process, but for those that cannot
-// be caught and the faults, after which nothing more should run.
-bool EndsTheProcess(int sig) {
-  switch (sig) {
-    case SIGKILL:
-    case SIGSTOP:
-    case SIGSEGV:
-    case SIGBUS:
-    case SIGFPE:
-    case SIGILL:
-    case SIGTRAP:
-    case SIGABRT:
-    case SIGSYS:
-    case SIGCHLD:  // these by default stop, continue or are ignored
-    case SIGCONT:
-    case SIGTSTP:
-    case SIGTTIN:
-    case SIGTTOU:
-    case SIGURG:
-    case SIGWINCH:
-      return false;
-    default:
-      return true;
-  }
-}
+// The signals whose default action does not end the process, those that
+// cannot be caught, and the faults, after which nothing more should run.
+// Every other signal ends the process, and removes the new file first.
+constexpr int kSparedSignals[] = {SIGCHLD,  SIGCONT, SIGTSTP, SIGTTIN, SIGTTOU, SIGURG,
+                                  SIGWINCH, SIGKILL, SIGSTOP, SIGSEGV, SIGBUS,  SIGFPE,
+                                  SIGILL,   SIGTRAP, SIGABRT, SIGSYS};
 
 sigset_t EndingSignals() {
   sigset_t set;
-  sigemptyset(&set);
-  for (int sig = 1; sig < NSIG; ++sig)
-    if (EndsTheProcess(sig)) sigaddset(&set, sig);
+  sigfillset(&set);
+  for (const int sig : kSparedSignals) sigdelset(&set, sig);
   return set;
 }
 
@@ -71,15 +51,16 @@ void CatchEndingSignals() {
   action.sa_handler = RemoveNewFileAndDie;
   action.sa_mask = EndingSignals();
   for (int sig = 1; sig < NSIG; ++sig) {
-    if (!EndsTheProcess(sig) || sigaction(sig, &action, &g_saved[sig]) != 0) continue;
+    if (!sigismember(&action.sa_mask, sig) || sigaction(sig, &action, &g_saved[sig]) != 0) continue;
     if (!(g_saved[sig].sa_flags & SA_SIGINFO) && g_saved[sig].sa_handler == SIG_IGN)
       sigaction(sig, &g_saved[sig], nullptr);
   }
 }
 
 void RestoreSignals() {
+  const sigset_t ending = EndingSignals();
   for (int sig = 1; sig < NSIG; ++sig)
-    if (EndsTheProcess(sig)) sigaction(sig, &g_saved[sig], nullptr);
+    if (sigismember(&ending, sig)) sigaction(sig, &g_saved[sig], nullptr);
 }
 
 // Holds the ending signals back for its lifetime; one that arrives meanwhile

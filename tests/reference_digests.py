@@ -46,13 +46,18 @@ def main():
                 count = size if files == "full" else 0
                 with open(os.path.join(work, name), "wb") as f:
                     f.write(bytes((i * 7 + len(name)) & 0xFF for i in range(count)))
-            run = subprocess.run(command + [tag, offset], cwd=work, capture_output=True)
-            with open(os.path.join(work, "zemra8p6.d88"), "rb") as f:
-                digest = hashlib.sha256(f.read()).hexdigest()
-        ok = run.returncode == 0 and digest == expected
+            status = "not run"
+            try:
+                run = subprocess.run(command + [tag, offset], cwd=work, capture_output=True)
+                status = "status %d" % run.returncode
+                with open(os.path.join(work, "zemra8p6.d88"), "rb") as f:
+                    digest = hashlib.sha256(f.read()).hexdigest()
+            except OSError as error:  # the tool would not start, or wrote no image
+                run, digest = None, str(error)
+        ok = run is not None and run.returncode == 0 and digest == expected
         failures += not ok
         print("%s %s %s %s: %s" % ("ok  " if ok else "FAIL", tag, offset, files,
-                                   digest if ok else "status %d, %s" % (run.returncode, digest)))
+                                   digest if ok else "%s, %s" % (status, digest)))
     return 1 if failures else 0
 
 
