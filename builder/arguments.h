@@ -10,7 +10,7 @@ namespace builder {
 // A composed file name must fit this buffer with its terminating NUL.
 inline constexpr std::size_t kNameBuffer = 256;
 
-// Reads a window offset the way the tool always has: C white space skipped,
+// Reads a window offset: C white space skipped,
 // one optional sign, then decimal digits up to the first non-digit. Digits
 // accumulate modulo 2^32 and the sign is applied last, so "4294967295" is -1;
 // no digits give 0. Malformed text is never an error.

@@ -12,46 +12,28 @@
 namespace builder {
 namespace {
 
-// The input set in opening order, each name completed by the version tag
-// when `tagged`.
-struct MemberName {
-  const char* name;
-  bool tagged;
-};
-// clang-format off
-constexpr MemberName kMemberNames[] = {
-    {"ipl1.bin",         false},
-    {"ipl2_",            true},
-    {"zemra80_prog_p6_", true},
-    {"zemra80_org_",     true},
-    {"data1.bin",        false},
-    {"data2.bin",        false},
-    {"data3.bin",        false},
-    {"data4.bin",        false},
-    {"data5.bin",        false},
-    {"data6.bin",        false},
-    {"data7.bin",        false},
-    {"data8.bin",        false},
-    {"data9.bin",        false},
-};
-// clang-format on
+// The input set in opening order. A name ending in '_' is a prefix, which
+// the version tag and ".bin" complete.
+constexpr const char* kMemberNames[] = {
+    "ipl1.bin",  "ipl2_",     "zemra80_prog_p6_", "zemra80_org_", "data1.bin",
+    "data2.bin", "data3.bin", "data4.bin",        "data5.bin",    "data6.bin",
+    "data7.bin", "data8.bin", "data9.bin"};
 constexpr int kInputs = composer::kInputCount;
 static_assert(std::size(kMemberNames) == kInputs);
 
-// Taken in place of every byte past the end of an input.
-constexpr uint8_t kPastEnd = 0xFF;
+constexpr uint8_t kPastEnd = 0xFF;  // taken in place of every byte past the end of an input
 
-// The run's two buffers, in static storage rather than on the stack: the
-// inputs as read, and the image.
+// The run's two buffers, in static storage rather than on the stack.
 uint8_t g_inputs[composer::kInputBytes];
 uint8_t g_image[d88::kImageBytes];
 
-void Report(std::FILE* err, const char* name, int error) {
-  std::fprintf(err, "%s: %s\n", name, std::strerror(error));
-}
-
 int Usage(std::FILE* err) {
   std::fputs(kUsage, err);
+  return 1;
+}
+
+int Report(std::FILE* err, const char* name, int error) {
+  std::fprintf(err, "%s: %s\n", name, std::strerror(error));
   return 1;
 }
 
@@ -76,23 +58,18 @@ int Run(int argc, const char* const argv[], std::FILE* err) {
   char tagged_names[kInputs][kNameBuffer];
   const char* names[kInputs];
   for (int m = 0; m < kInputs; ++m) {
-    names[m] = kMemberNames[m].name;
-    if (kMemberNames[m].tagged) {
-      if (!ComposeTaggedName(kMemberNames[m].name, argv[1], tagged_names[m])) return Usage(err);
-      names[m] = tagged_names[m];
-    }
+    names[m] = kMemberNames[m];
+    if (names[m][std::strlen(names[m]) - 1] != '_') continue;
+    if (!ComposeTaggedName(names[m], argv[1], tagged_names[m])) return Usage(err);
+    names[m] = tagged_names[m];
   }
   const int32_t window_offset = ParseWindowOffset(argv[2]);
 
   // Every input is opened before the image is touched, so that a missing or
   // unreadable input never creates, truncates or replaces an existing image.
   io::InputFile inputs[kInputs];
-  for (int m = 0; m < kInputs; ++m) {
-    if (const int error = inputs[m].Open(names[m]); error != 0) {
-      Report(err, names[m], error);
-      return 1;
-    }
-  }
+  for (int m = 0; m < kInputs; ++m)
+    if (const int error = inputs[m].Open(names[m]); error != 0) return Report(err, names[m], error);
   // Writing the image over one of the inputs would destroy that input.
   const io::FileId image_id = io::IdOfPath(kOutputName);
   for (int m = 0; m < kInputs; ++m) {
@@ -105,29 +82,22 @@ int Run(int argc, const char* const argv[], std::FILE* err) {
   // Each input is read once, from its first byte, never past what the run
   // takes from it; the rest of its share is 0xFF. Every input whose read
   // fails is reported, and then no image is written.
-  bool read_failed = false;
+  int status = 0;
   for (int m = 0; m < kInputs; ++m) {
     const std::span<uint8_t> share(g_inputs + composer::kInputAt[m],
                                    static_cast<std::size_t>(composer::kBytesTaken[m]));
     const io::ReadResult got = inputs[m].Read(share);
     std::fill(share.begin() + static_cast<std::ptrdiff_t>(got.bytes), share.end(), kPastEnd);
     inputs[m].Close();
-    if (got.error != 0) {
-      Report(err, names[m], got.error);
-      read_failed = true;
-    }
+    if (got.error != 0) status = Report(err, names[m], got.error);
   }
-  if (read_failed) return 1;
+  if (status != 0) return status;
 
   ComposeImage(g_inputs, window_offset, g_image);
   io::ImageFile image;
   int error = image.Open(kOutputName);
   if (error == 0) error = image.Put(g_image);
-  if (error != 0) {
-    Report(err, kOutputName, error);
-    return 1;
-  }
-  return 0;
+  return error == 0 ? 0 : Report(err, kOutputName, error);
 }
 
 }  // namespace builder

@@ -36,97 +36,72 @@ constexpr void ForEachToken(std::string_view bytes, F f) {
 
 constexpr int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  BadTable();
-  return 0;
+  if (c < 'A' || c > 'F') BadTable();
+  return c - 'A' + 10;
 }
 
-constexpr int CountPatchKeys() {
-  int n = 0;
-  for (const PatchRow& row : kPatchRows) ForEachToken(row.bytes, [&n](std::string_view) { ++n; });
-  return n;
-}
-constexpr int kPatchKeys = CountPatchKeys();
-static_assert(kPatchKeys == 465);
-
-// The patch table's bytes in key order, one per key, and the two keys that
-// carry the relocated word instead (their bytes here are 0).
-struct PatchBytes {
-  std::array<uint8_t, kPatchKeys> bytes{};
-  uint32_t word_low_key = 0, word_high_key = 0;
-  int keys_below_window = 0;
-};
-
-constexpr PatchBytes ReadPatchRows() {
-  PatchBytes patch;
-  int at = 0;
-  uint32_t previous_last = 0;
-  for (const PatchRow& row : kPatchRows) {
-    const uint32_t first = row.first_key;
-    if (first <= previous_last + 1) BadTable();  // rows ascend, and no two touch
-    uint32_t key = first;
-    ForEachToken(row.bytes, [&](std::string_view token) {
-      if (token == kWordLowToken) {
-        patch.word_low_key = key;
-      } else if (token == kWordHighToken) {
-        patch.word_high_key = key;
-      } else if (token.size() == 2) {
-        patch.bytes[at] = static_cast<uint8_t>(HexDigit(token[0]) * 16 + HexDigit(token[1]));
-      } else {
-        BadTable();
-      }
-      patch.keys_below_window += key < kShiftWindowFirst;
-      ++at;
-      ++key;
-    });
-    previous_last = key - 1;
-    if (first < kShiftWindowFirst && previous_last >= kShiftWindowFirst) BadTable();
-  }
-  return patch;
-}
-constexpr PatchBytes kPatch = ReadPatchRows();
-static_assert(kPatch.word_low_key == 0x8DEE && kPatch.word_high_key == 0x8DEF);
-static_assert(kPatch.keys_below_window == 142);
-
-// What a run of keys does to its source bytes. Keys in no run are copied.
+// What a run of consecutive keys does to its source bytes. Keys in no run
+// are copied.
 enum class Action : uint8_t { kTranspose, kPatch, kCaptureA, kCaptureB };
-
 struct KeyRun {
   uint32_t first, last;  // inclusive
   Action action;
-  int patch_at;  // kPatch: where the run's first byte lies in kPatch.bytes
+  int patch_at;  // kPatch: where the run's first byte lies in PatchTable::bytes
 };
 
-constexpr std::size_t kRunCount =
+constexpr std::size_t kRuns =
     std::size(kTransposeRanges) + kTransposeRecords + std::size(kPatchRows) + 2;
 
-// Every key that meets a table, as runs in ascending order. Building them
-// proves the transpose keys, the patch keys and the capture ranges disjoint.
-constexpr std::array<KeyRun, kRunCount> MakeRuns() {
-  std::array<KeyRun, kRunCount> runs{};
+// Every key that meets a table, as runs in ascending order, with the patch
+// table's bytes in key order (the relocated word's two keys hold 0 there).
+// Building it checks the rows and proves the key sets disjoint.
+struct KeyTable {
+  std::array<KeyRun, kRuns> runs{};
+  std::array<uint8_t, kPatchKeys> bytes{};
+  uint32_t word_low_key = 0, word_high_key = 0;
+};
+
+constexpr KeyTable MakeKeyTable() {
+  KeyTable t;
   std::size_t n = 0;
-  for (const KeyRange& r : kTransposeRanges) runs[n++] = {r.first, r.last, Action::kTranspose, 0};
+  for (const KeyRange& r : kTransposeRanges) t.runs[n++] = {r.first, r.last, Action::kTranspose, 0};
   for (uint32_t j = 0; j < kTransposeRecords; ++j) {
     const uint32_t key = kTransposeRecordsFirst + kTransposeRecordStride * j;
-    runs[n++] = {key, key + 1, Action::kTranspose, 0};
+    t.runs[n++] = {key, key + 1, Action::kTranspose, 0};
   }
-  int at = 0;
+  int at = 0, below_window = 0;
   for (const PatchRow& row : kPatchRows) {
-    int keys = 0;
-    ForEachToken(row.bytes, [&keys](std::string_view) { ++keys; });
-    runs[n++] = {row.first_key, row.first_key + static_cast<uint32_t>(keys) - 1, Action::kPatch,
-                 at};
-    at += keys;
+    uint32_t key = row.first_key;
+    if (n > 0 && t.runs[n - 1].action == Action::kPatch && key <= t.runs[n - 1].last + 1)
+      BadTable();  // rows ascend, and no two touch
+    t.runs[n] = {key, 0, Action::kPatch, at};
+    ForEachToken(row.bytes, [&](std::string_view token) {
+      if (token == kWordLowToken) {
+        t.word_low_key = key;
+      } else if (token == kWordHighToken) {
+        t.word_high_key = key;
+      } else if (token.size() == 2 && at < kPatchKeys) {
+        t.bytes[at] = static_cast<uint8_t>(HexDigit(token[0]) * 16 + HexDigit(token[1]));
+      } else {
+        BadTable();
+      }
+      below_window += key++ < kShiftWindowFirst;
+      ++at;
+    });
+    t.runs[n++].last = key - 1;
+    if (row.first_key < kShiftWindowFirst && key > kShiftWindowFirst) BadTable();  // straddles
   }
-  runs[n++] = {kCaptureA.first, kCaptureA.last, Action::kCaptureA, 0};
-  runs[n++] = {kCaptureB.first, kCaptureB.last, Action::kCaptureB, 0};
-  std::sort(runs.begin(), runs.end(),
+  if (at != kPatchKeys || below_window != kPatchKeysBelowWindow) BadTable();
+  t.runs[n++] = {kCaptureA.first, kCaptureA.last, Action::kCaptureA, 0};
+  t.runs[n++] = {kCaptureB.first, kCaptureB.last, Action::kCaptureB, 0};
+  std::sort(t.runs.begin(), t.runs.end(),
             [](const KeyRun& a, const KeyRun& b) { return a.first < b.first; });
   for (std::size_t i = 1; i < n; ++i)
-    if (runs[i].first <= runs[i - 1].last) BadTable();  // a key in two sets
-  return runs;
+    if (t.runs[i].first <= t.runs[i - 1].last) BadTable();  // a key in two sets
+  return t;
 }
-constexpr std::array<KeyRun, kRunCount> kRuns = MakeRuns();
+constexpr KeyTable kKeys = MakeKeyTable();
+static_assert(kKeys.word_low_key == 0x8DEE && kKeys.word_high_key == 0x8DEF);
 
 // The cell transpose reads a byte as two columns of four bits (bits 0-3 and
 // bits 4-7, top to bottom) and writes the four rows in turn from the most
@@ -135,11 +110,9 @@ constexpr int kTransposeSource[8] = {7, 3, 6, 2, 5, 1, 4, 0};  // input bit for 
 
 constexpr std::array<uint8_t, 256> MakeTransposeTable() {
   std::array<uint8_t, 256> table{};
-  for (unsigned in = 0; in < 256; ++in) {
-    unsigned out = 0;
-    for (int bit = 0; bit < 8; ++bit) out |= ((in >> kTransposeSource[bit]) & 1u) << bit;
-    table[in] = static_cast<uint8_t>(out);
-  }
+  for (unsigned in = 0; in < 256; ++in)
+    for (int bit = 0; bit < 8; ++bit)
+      table[in] = static_cast<uint8_t>(table[in] | ((in >> kTransposeSource[bit]) & 1u) << bit);
   return table;
 }
 constexpr std::array<uint8_t, 256> kTransposeTable = MakeTransposeTable();
@@ -150,26 +123,25 @@ constexpr std::array<uint8_t, 256> kTransposeTable = MakeTransposeTable();
 // space to its bottom, and neither end meets a run.
 void ConvertStretch(const uint8_t* src, uint8_t* out, uint32_t n, uint32_t key, uint16_t word,
                     CaptureAreas& capture) {
-  const KeyRun* run = std::lower_bound(kRuns.begin(), kRuns.end(), key,
+  const KeyRun* run = std::lower_bound(kKeys.runs.begin(), kKeys.runs.end(), key,
                                        [](const KeyRun& r, uint32_t k) { return r.last < k; });
   while (n > 0) {
     uint32_t len;
-    if (run == kRuns.end() || key < run->first) {  // nothing met before the next run
-      len = run == kRuns.end() ? n : std::min(n, run->first - key);
+    if (run == kKeys.runs.end() || key < run->first) {  // nothing met before the next run
+      len = run == kKeys.runs.end() ? n : std::min(n, run->first - key);
       std::memcpy(out, src, len);
     } else {
       len = std::min(n, run->last - key + 1);
-      const uint32_t into = key - run->first;
       switch (run->action) {
         case Action::kTranspose:
           for (uint32_t i = 0; i < len; ++i) out[i] = kTransposeTable[src[i]];
           break;
         case Action::kPatch:
-          std::memcpy(out, kPatch.bytes.data() + run->patch_at + into, len);
-          if (kPatch.word_low_key - key < len)
-            out[kPatch.word_low_key - key] = static_cast<uint8_t>(word);
-          if (kPatch.word_high_key - key < len)
-            out[kPatch.word_high_key - key] = static_cast<uint8_t>(word >> 8);
+          std::memcpy(out, kKeys.bytes.data() + run->patch_at + (key - run->first), len);
+          if (kKeys.word_low_key - key < len)
+            out[kKeys.word_low_key - key] = static_cast<uint8_t>(word);
+          if (kKeys.word_high_key - key < len)
+            out[kKeys.word_high_key - key] = static_cast<uint8_t>(word >> 8);
           break;
         case Action::kCaptureA:
           std::memcpy(out, src, len);
@@ -202,13 +174,12 @@ void ConvertSector(SourceImage source, int32_t window_offset, uint32_t first_add
   const uint8_t* src = source.data() + (first_address - kImageFirst);
   // Keys rise one per byte except where the sector crosses an edge of the
   // shift window; each stretch between edges starts from its own key.
-  uint32_t p = 0;
-  while (p < d88::kSectorBytes) {
+  for (uint32_t p = 0; p < d88::kSectorBytes;) {
     const uint32_t a = first_address + p;
     const bool shifted = a >= kShiftWindowFirst && a <= kShiftWindowLast;
     const uint32_t edge = shifted                 ? kShiftWindowLast + 1
                           : a < kShiftWindowFirst ? kShiftWindowFirst
-                                                  : first_address + d88::kSectorBytes;
+                                                  : a + d88::kSectorBytes;
     const uint32_t end = std::min<uint32_t>(d88::kSectorBytes, edge - first_address);
     const uint32_t key = shifted ? a + static_cast<uint32_t>(window_offset) : a;  // wraps
     ConvertStretch(src + p, out.data() + p, end - p, key, word, capture);

@@ -169,5 +169,8 @@ inline constexpr PatchRow kPatchRows[] = {
 };
 // clang-format on
 static_assert(std::size(kPatchRows) == 141);
+// Keys in all, and keys below the shift window, which no row straddles.
+inline constexpr int kPatchKeys = 465;
+inline constexpr int kPatchKeysBelowWindow = 142;
 
 }  // namespace composer

@@ -20,9 +20,9 @@ namespace {
 char g_new_path[kPathMax];
 volatile std::sig_atomic_t g_new_exists = 0;
 
-// The signals whose default action does not end the process, those that
-// cannot be caught, and the faults, after which nothing more should run.
-// Every other signal ends the process, and removes the new file first.
+// Signals that do not end the process by default, cannot be caught, or are
+// faults, after which nothing more should run. Every other signal removes
+// the new file and then ends the process.
 constexpr int kSparedSignals[] = {SIGCHLD,  SIGCONT, SIGTSTP, SIGTTIN, SIGTTOU, SIGURG,
                                   SIGWINCH, SIGKILL, SIGSTOP, SIGSEGV, SIGBUS,  SIGFPE,
                                   SIGILL,   SIGTRAP, SIGABRT, SIGSYS};
@@ -34,7 +34,6 @@ sigset_t EndingSignals() {
   return set;
 }
 
-// Removes the new file, then lets the signal do what it would have done.
 extern "C" void RemoveNewFileAndDie(int sig) {
   if (g_new_exists) unlink(g_new_path);
   signal(sig, SIG_DFL);
@@ -43,9 +42,8 @@ extern "C" void RemoveNewFileAndDie(int sig) {
 
 struct sigaction g_saved[NSIG];
 
-// Installs the handler for every ending signal while the new file exists,
-// except for one the process ignores (a run under nohup stays immune to
-// SIGHUP). Called with the signals held.
+// Catches every ending signal but one the process ignores (a run under nohup
+// stays immune to SIGHUP). Called with the signals held.
 void CatchEndingSignals() {
   struct sigaction action = {};
   action.sa_handler = RemoveNewFileAndDie;
@@ -65,19 +63,16 @@ void RestoreSignals() {
 
 // Holds the ending signals back for its lifetime; one that arrives meanwhile
 // is delivered at its end.
-class SignalsHeld {
- public:
+struct SignalsHeld {
+  sigset_t saved;
   SignalsHeld() {
     const sigset_t set = EndingSignals();
-    sigprocmask(SIG_BLOCK, &set, &saved_);
+    sigprocmask(SIG_BLOCK, &set, &saved);
   }
-  ~SignalsHeld() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
-  SignalsHeld(const SignalsHeld&) = delete;
-  SignalsHeld& operator=(const SignalsHeld&) = delete;
-
- private:
-  sigset_t saved_;
+  ~SignalsHeld() { sigprocmask(SIG_SETMASK, &saved, nullptr); }
 };
+
+FileId IdOf(const struct stat& st) { return {true, st.st_dev, st.st_ino}; }
 
 // Length of the folder part of `path`, separator included; 0 for a bare name.
 std::size_t DirLength(const char* path) {
@@ -86,20 +81,17 @@ std::size_t DirLength(const char* path) {
 }
 
 // Follows `path` through symbolic links to the name they finally stand for,
-// which need not exist (a dangling link creates its target). False when the
-// chain is too long or cannot be read.
+// which need not exist. False when the chain is too long or cannot be read.
 bool FollowLinks(const char* path, char (&out)[kPathMax]) {
-  if (std::strlen(path) >= kPathMax) return false;
   std::strcpy(out, path);
   for (int hops = 0; hops < 40; ++hops) {
     char link[kPathMax];
     const ssize_t n = readlink(out, link, sizeof link);
-    if (n < 0) return errno == EINVAL || errno == ENOENT;  // not a link, or nothing there
-    const std::size_t length = static_cast<std::size_t>(n);
+    if (n < 0) return errno == EINVAL || errno == ENOENT;         // not a link, or nothing there
     const std::size_t dir = link[0] == '/' ? 0 : DirLength(out);  // relative to the link's folder
-    if (dir + length >= kPathMax) return false;
-    std::memcpy(out + dir, link, length);
-    out[dir + length] = '\0';
+    if (dir + static_cast<std::size_t>(n) >= kPathMax) return false;
+    std::memcpy(out + dir, link, static_cast<std::size_t>(n));
+    out[dir + static_cast<std::size_t>(n)] = '\0';
   }
   return false;
 }
@@ -126,16 +118,11 @@ int CreateBeside(const char* target, const char* name, mode_t mode) {
 }
 
 int WriteAll(int fd, std::span<const uint8_t> bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
+  for (std::size_t done = 0; done < bytes.size();) {
     const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n == 0) {
-      return EIO;
-    } else if (errno != EINTR) {
-      return errno;
-    }
+    if (n < 0 && errno != EINTR) return errno;
+    if (n == 0) return EIO;
+    if (n > 0) done += static_cast<std::size_t>(n);
   }
   return 0;
 }
@@ -151,8 +138,8 @@ bool TooLarge(std::size_t size) {
 // Extended attributes as Linux keeps them: at most 64 KiB of names, and as
 // much for a value.
 constexpr std::size_t kAttributesMax = 65536;
-char g_names[kAttributesMax], g_own_names[kAttributesMax];
-char g_value[kAttributesMax], g_own_value[kAttributesMax];
+char g_names[kAttributesMax], g_new_names[kAttributesMax];
+char g_value[kAttributesMax], g_new_value[kAttributesMax];
 
 bool Listed(const char* name, const char* names, ssize_t size) {
   for (const char* n = names; n < names + size; n += std::strlen(n) + 1)
@@ -167,18 +154,19 @@ bool Listed(const char* name, const char* names, ssize_t size) {
 bool CopyAttributes(const char* from, int to) {
   ssize_t listed = listxattr(from, g_names, kAttributesMax);
   if (listed < 0 && errno == ENOTSUP) listed = 0;  // a file system without them
-  ssize_t own = flistxattr(to, g_own_names, kAttributesMax);
+  ssize_t own = flistxattr(to, g_new_names, kAttributesMax);
   if (own < 0 && errno == ENOTSUP) own = 0;
   if (listed < 0 || own < 0) return false;
   for (const char* name = g_names; name < g_names + listed; name += std::strlen(name) + 1) {
     const ssize_t size = getxattr(from, name, g_value, kAttributesMax);
     if (size < 0) return false;
-    const ssize_t own_size = fgetxattr(to, name, g_own_value, kAttributesMax);
-    if (own_size == size && std::memcmp(g_value, g_own_value, static_cast<std::size_t>(size)) == 0)
+    const auto bytes = static_cast<std::size_t>(size);
+    if (fgetxattr(to, name, g_new_value, kAttributesMax) == size &&
+        std::memcmp(g_value, g_new_value, bytes) == 0)
       continue;
-    if (fsetxattr(to, name, g_value, static_cast<std::size_t>(size), 0) != 0) return false;
+    if (fsetxattr(to, name, g_value, bytes, 0) != 0) return false;
   }
-  for (const char* name = g_own_names; name < g_own_names + own; name += std::strlen(name) + 1)
+  for (const char* name = g_new_names; name < g_new_names + own; name += std::strlen(name) + 1)
     if (!Listed(name, g_names, listed) && fremovexattr(to, name) != 0) return false;
   return true;
 }
@@ -224,8 +212,7 @@ int WriteInPlace(const char* path, std::span<const uint8_t> image) {
 
 FileId IdOfPath(const char* path) {
   struct stat st;
-  if (stat(path, &st) != 0) return {};
-  return {true, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  return stat(path, &st) == 0 ? IdOf(st) : FileId{};
 }
 
 int InputFile::Open(const char* name) {
@@ -233,27 +220,23 @@ int InputFile::Open(const char* name) {
   fd_ = open(name, O_RDONLY | O_CLOEXEC);
   if (fd_ < 0) return errno;
   struct stat st;
-  if (fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode)) {
-    const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
-    Close();
-    return error;
-  }
-  id_ = {true, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
-  return 0;
+  const int error = fstat(fd_, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+  if (error != 0) Close();
+  if (error == 0) id_ = IdOf(st);
+  return error;
 }
 
 ReadResult InputFile::Read(std::span<uint8_t> out) {
   ReadResult result;
   while (result.bytes < out.size()) {
     const ssize_t n = read(fd_, out.data() + result.bytes, out.size() - result.bytes);
-    if (n > 0) {
-      result.bytes += static_cast<std::size_t>(n);
-    } else if (n == 0) {
-      break;  // the end of the file
-    } else if (errno != EINTR) {
+    if (n == 0) break;  // the end of the file
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
       result.error = errno;
       break;
     }
+    result.bytes += static_cast<std::size_t>(n);
   }
   return result;
 }
@@ -272,15 +255,14 @@ int ImageFile::Open(const char* path) {
   // reads as a name that is not that file.
   struct stat named, final;
   existed_ = stat(path, &named) == 0;
-  const int named_error = existed_ ? 0 : errno;
+  const bool named_nothing = !existed_ && errno == ENOENT;
   bool trusted = FollowLinks(path, target_);
   if (trusted && lstat(target_, &final) == 0) {
-    trusted = existed_ && named.st_dev == final.st_dev && named.st_ino == final.st_ino;
+    trusted = existed_ && SameFile(IdOf(named), IdOf(final));
   } else if (trusted) {
-    trusted = errno == ENOENT && named_error == ENOENT;
+    trusted = errno == ENOENT && named_nothing;
   }
   if (!trusted) std::strcpy(target_, path);
-
   // Replaced: nothing there yet, or a regular file with one link that this
   // user may write (one that it may not is refused by the write in place).
   if (!trusted || (existed_ && (!S_ISREG(named.st_mode) || named.st_nlink != 1 ||
@@ -320,15 +302,14 @@ int ImageFile::Put(std::span<const uint8_t> image) {
 void ImageFile::Discard() {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
-  if (replacing_) {
-    {
-      const SignalsHeld held;
-      if (g_new_exists) unlink(g_new_path);
-      g_new_exists = 0;
-    }
-    RestoreSignals();
-    replacing_ = false;
+  if (!replacing_) return;
+  {
+    const SignalsHeld held;
+    if (g_new_exists) unlink(g_new_path);
+    g_new_exists = 0;
   }
+  RestoreSignals();
+  replacing_ = false;
 }
 
 }  // namespace io

@@ -1,5 +1,5 @@
-// Files on Windows: the C runtime's descriptors for reading and writing, and
-// the Windows API for what a file is and for putting a new one in place.
+// Files on Windows: the C runtime's descriptors for reading and writing, the
+// Windows API for what a file is and for putting a new one in place.
 #define _CRT_RAND_S  // declares rand_s, the system's random numbers
 #include <fcntl.h>
 #include <io.h>
@@ -19,8 +19,8 @@
 namespace io {
 namespace {
 
-// The new file's name while it exists. Windows has no signals that could end
-// a run part-way; closing its console may, and then leaves this file behind.
+// The new file's name while it exists. No signal ends a run part-way on
+// Windows; a console closed meanwhile leaves this file behind.
 char g_new_path[kPathMax];
 bool g_new_exists = false;
 
@@ -40,24 +40,16 @@ FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info) {
           uint64_t{info.nFileIndexHigh} << 32 | uint64_t{info.nFileIndexLow}};
 }
 
-// Length of the folder part of `path`, separator included; 0 for a bare name.
-std::size_t DirLength(const char* path) {
-  std::size_t dir = 0;
-  for (std::size_t i = 0; path[i] != '\0'; ++i)
-    if (path[i] == '/' || path[i] == '\\' || path[i] == ':') dir = i + 1;
-  return dir;
-}
-
 // Creates ".NAME.XXXXXX" exclusively beside `path`, shared with no other
-// process while it is open, and leaves its name in g_new_path. The
-// descriptor, or -1.
+// process while open, and leaves its name in g_new_path. The descriptor, or -1.
 int CreateBeside(const char* path) {
   static constexpr char kAlphabet[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   constexpr int kSuffix = 6;
-  const std::size_t dir = DirLength(path);
-  const int length = std::snprintf(g_new_path, kPathMax, "%.*s.%s.XXXXXX", static_cast<int>(dir),
-                                   path, path + dir);
+  int dir = 0;  // the folder part, separator included
+  for (int i = 0; path[i] != '\0'; ++i)
+    if (path[i] == '/' || path[i] == '\\' || path[i] == ':') dir = i + 1;
+  const int length = std::snprintf(g_new_path, kPathMax, "%.*s.%s.XXXXXX", dir, path, path + dir);
   if (length < 0 || length >= static_cast<int>(kPathMax)) return -1;
   for (int attempt = 0; attempt < 100; ++attempt) {
     for (int i = 0; i < kSuffix; ++i) {
@@ -68,31 +60,28 @@ int CreateBeside(const char* path) {
     int fd = -1;
     const errno_t error = _sopen_s(&fd, g_new_path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
                                    _SH_DENYRW, _S_IREAD | _S_IWRITE);
-    if (error == 0) return fd;
-    if (error != EEXIST) return -1;
+    if (error != EEXIST) return error == 0 ? fd : -1;
   }
   return -1;
 }
 
+unsigned Chunk(std::size_t n) { return static_cast<unsigned>(std::min<std::size_t>(n, INT_MAX)); }
+
 int WriteAll(int fd, std::span<const uint8_t> bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const unsigned chunk =
-        static_cast<unsigned>(std::min<std::size_t>(bytes.size() - done, INT_MAX));
-    const int n = _write(fd, bytes.data() + done, chunk);
+  for (std::size_t done = 0; done < bytes.size();) {
+    const int n = _write(fd, bytes.data() + done, Chunk(bytes.size() - done));
     if (n <= 0) return n == 0 ? EIO : errno;
     done += static_cast<std::size_t>(n);
   }
   return 0;
 }
 
-// Writes the image over what `path` names, without truncating it first, and
-// cuts a file on disk to the image's length.
+// Writes the image over what `path` names, not truncated first, and cuts a
+// file on disk to the image's length.
 int WriteInPlace(const char* path, std::span<const uint8_t> image) {
   int fd = -1;
   if (const errno_t error =
-          _sopen_s(&fd, path, _O_WRONLY | _O_CREAT | _O_BINARY, _SH_DENYNO, _S_IREAD | _S_IWRITE);
-      error != 0)
+          _sopen_s(&fd, path, _O_WRONLY | _O_CREAT | _O_BINARY, _SH_DENYNO, _S_IREAD | _S_IWRITE))
     return error;
   int error = WriteAll(fd, image);
   if (error == 0 && GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd))) == FILE_TYPE_DISK)
@@ -111,24 +100,20 @@ FileId IdOfPath(const char* path) {
 
 int InputFile::Open(const char* name) {
   Close();
-  fd_ = _open(name, _O_RDONLY | _O_BINARY);  // a directory cannot be opened so
+  fd_ = _open(name, _O_RDONLY | _O_BINARY);
   if (fd_ < 0) return errno;
   BY_HANDLE_FILE_INFORMATION info;
-  const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd_));
-  if (GetFileInformationByHandle(h, &info)) id_ = IdOf(info);
+  if (GetFileInformationByHandle(reinterpret_cast<HANDLE>(_get_osfhandle(fd_)), &info))
+    id_ = IdOf(info);
   return 0;
 }
 
 ReadResult InputFile::Read(std::span<uint8_t> out) {
   ReadResult result;
   while (result.bytes < out.size()) {
-    const unsigned chunk =
-        static_cast<unsigned>(std::min<std::size_t>(out.size() - result.bytes, INT_MAX));
-    const int n = _read(fd_, out.data() + result.bytes, chunk);
-    if (n <= 0) {
-      if (n < 0) result.error = errno;
-      break;  // 0: the end of the file
-    }
+    const int n = _read(fd_, out.data() + result.bytes, Chunk(out.size() - result.bytes));
+    if (n < 0) result.error = errno;
+    if (n <= 0) break;  // 0: the end of the file
     result.bytes += static_cast<std::size_t>(n);
   }
   return result;
@@ -158,24 +143,20 @@ int ImageFile::Open(const char* path) {
   return 0;
 }
 
-// ReplaceFile keeps the replaced file's attributes and ACL.
+// ReplaceFile gives the new file the replaced one's attributes and ACL.
 int ImageFile::Put(std::span<const uint8_t> image) {
   if (replacing_) {
     int error = WriteAll(fd_, image);
     if (_close(fd_) != 0 && error == 0) error = errno;
     fd_ = -1;
-    if (error != 0) {
-      Discard();
-      return error;
-    }
-    if (existed_ ? ReplaceFileA(target_, g_new_path, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                                nullptr, nullptr)
-                 : MoveFileExA(g_new_path, target_, 0)) {
+    if (error == 0 && (existed_ ? ReplaceFileA(target_, g_new_path, nullptr,
+                                               REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
+                                : MoveFileExA(g_new_path, target_, 0)))
       g_new_exists = false;  // it has taken the image's place
-      Discard();
-      return 0;
-    }
-    Discard();  // it cannot take the old file's place
+    const bool replaced = !g_new_exists;
+    Discard();
+    if (error != 0 || replaced) return error;
+    // It cannot take the old file's place.
   }
   return WriteInPlace(target_, image);
 }
@@ -184,8 +165,7 @@ void ImageFile::Discard() {
   if (fd_ >= 0) _close(fd_);
   fd_ = -1;
   if (g_new_exists) _unlink(g_new_path);
-  g_new_exists = false;
-  replacing_ = false;
+  g_new_exists = replacing_ = false;
 }
 
 }  // namespace io

@@ -9,7 +9,7 @@
 namespace builder {
 namespace {
 
-TEST(WindowOffset, ReadsLikeTheToolAlwaysHas) {
+TEST(WindowOffset, ReadsSignedDecimalModulo2To32) {
   struct Case {
     const char* text;
     int32_t value;
