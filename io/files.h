@@ -79,10 +79,10 @@ class ImageFile {
  private:
   void Discard();  // closes, and removes a new file not put in place
 
-  int fd_ = -1;                                // the new file, while replacing
-  bool replacing_ = false;                     // a new file exists, to be renamed over target_
-  bool existed_ = false;                       // something stood under the name
-  unsigned owner_ = 0, group_ = 0, mode_ = 0;  // of what stood there (POSIX)
+  int fd_ = -1;                 // the new file, while replacing
+  int folder_ = -1;             // the folder of target_, in which every step acts (POSIX)
+  bool replacing_ = false;      // a new file exists, to be renamed over target_
+  FileId old_;                  // what stood under the name, if anything
   char target_[kPathMax] = {};  // the name written: a link's final name, or the name itself
 };
 

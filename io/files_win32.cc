@@ -132,11 +132,11 @@ int ImageFile::Open(const char* path) {
   std::strcpy(target_, path);
   BY_HANDLE_FILE_INFORMATION info;
   DWORD type = FILE_TYPE_UNKNOWN;
-  existed_ = Describe(path, info, type);
+  old_ = Describe(path, info, type) ? IdOf(info) : FileId{};
   // Replaced: nothing there yet, or a writable file on disk with one name.
   const DWORD kept_out = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY;
-  if (existed_ && (type != FILE_TYPE_DISK || (info.dwFileAttributes & kept_out) != 0 ||
-                   info.nNumberOfLinks != 1))
+  if (old_.known && (type != FILE_TYPE_DISK || (info.dwFileAttributes & kept_out) != 0 ||
+                     info.nNumberOfLinks != 1))
     return 0;
   fd_ = CreateBeside(path);
   g_new_exists = replacing_ = fd_ >= 0;
@@ -149,9 +149,9 @@ int ImageFile::Put(std::span<const uint8_t> image) {
     int error = WriteAll(fd_, image);
     if (_close(fd_) != 0 && error == 0) error = errno;
     fd_ = -1;
-    if (error == 0 && (existed_ ? ReplaceFileA(target_, g_new_path, nullptr,
-                                               REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
-                                : MoveFileExA(g_new_path, target_, 0)))
+    if (error == 0 && (old_.known ? ReplaceFileA(target_, g_new_path, nullptr,
+                                                 REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
+                                  : MoveFileExA(g_new_path, target_, 0)))
       g_new_exists = false;  // it has taken the image's place
     const bool replaced = !g_new_exists;
     Discard();

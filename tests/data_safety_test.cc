@@ -100,6 +100,12 @@ std::string OldWithAclAndAttribute(Folders& f) {
     return "no extended attributes or no setfacl here";
   return "";
 }
+// An old image without an ACL in a folder whose default ACL gives new files one.
+std::string OldUnderDefaultAcl(Folders& f) {
+  Old(0600)(f);
+  const std::string set = "setfacl -d -m u:4321:rw " + f.dir.path() + " 2>/dev/null";
+  return system(set.c_str()) == 0 ? "" : "no setfacl here";
+}
 // An old image, `size` bytes long, with a second hard link.
 Stand Linked(long size = 1000) {
   return [=](Folders& f) {
@@ -127,20 +133,50 @@ std::string LinkToDeletedFile(Folders& f) {
 std::string Device(Folders& f) {
   return symlink("/dev/null", f.image().c_str()) == 0 ? "" : "symlink failed";
 }
-// A folder that takes no new file: immutable for root, not writable for others.
-std::string Unwritable(Folders& f, bool on) {
-  if (!kRoot) return chmod(f.dir.path().c_str(), on ? 0555 : 0755) == 0 ? "" : "chmod failed";
+// Sets or clears a flag of the folder (immutable, append-only), as root.
+std::string FolderFlag(Folders& f, int flag, bool on) {
   const int fd = open(f.dir.path().c_str(), O_RDONLY | O_DIRECTORY);
   int flags = 0;
-  const bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-                  (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL,
-                   ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+  const bool ok =
+      kRoot && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+      (flags = on ? flags | flag : flags & ~flag, ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
   close(fd);
-  return ok ? "" : "this file system has no immutable folders";
+  return ok ? "" : "needs root and a file system with folder flags";
 }
+// A folder that takes no new file: immutable for root, not writable for others.
 std::string OldInUnwritableFolder(Folders& f) {
   Old(0644)(f);
-  return Unwritable(f, true);
+  if (!kRoot) return chmod(f.dir.path().c_str(), 0555) == 0 ? "" : "chmod failed";
+  return FolderFlag(f, FS_IMMUTABLE_FL, true);
+}
+void FolderWritableAgain(Folders& f) {
+  if (kRoot) FolderFlag(f, FS_IMMUTABLE_FL, false);
+  chmod(f.dir.path().c_str(), 0755);
+}
+// A folder that takes new files but lets none be renamed or removed.
+std::string OldInAppendOnlyFolder(Folders& f) {
+  Old(0644)(f);
+  return FolderFlag(f, FS_APPEND_FL, true);
+}
+// A hard-linked image on a file system with room for the old image only.
+std::string LinkedOnFullDisk(Folders& f) {
+  if (!kRoot) return "needs root to mount";
+  if (mount("tmpfs", f.elsewhere.path().c_str(), "tmpfs", 0, "size=300k") != 0)
+    return "cannot mount a tmpfs here";
+  WriteFile(f.elsewhere / "disk.d88", kOldImage);
+  link((f.elsewhere / "disk.d88").c_str(), (f.elsewhere / "other.d88").c_str());
+  return symlink((f.elsewhere / "disk.d88").c_str(), f.image().c_str()) == 0 ? "" : "symlink";
+}
+// A chain of as many symbolic links as the system follows.
+std::string LongLinkChain(Folders& f) {
+  WriteFile(f.elsewhere / "disk.d88", kOldImage);
+  std::string next = f.elsewhere / "disk.d88";
+  for (int i = 1; i < 40; ++i) {
+    const std::string link = f.elsewhere / ("link" + std::to_string(i));
+    if (symlink(next.c_str(), link.c_str()) != 0) return "symlink failed";
+    next = link;
+  }
+  return symlink(next.c_str(), f.image().c_str()) == 0 ? "" : "symlink failed";
 }
 // An image of `uid`:`gid` with bits `mode` in a folder of root:`gid` with
 // bits `folder`, for a run as another user.
@@ -196,6 +232,12 @@ const Scenario kScenarios[] = {
      OldOfAnotherUser, {}, 0, kNew, "", [](Folders& f) { OwnerIs(f.image(), 4321, 4322); }},
     {"a file with an ACL and a user attribute: both kept",
      OldWithAclAndAttribute, {}, 0, kNew, "", AclAndAttributeKept},
+    {"a file without an ACL, in a folder with a default ACL: still without one",
+     OldUnderDefaultAcl, {}, 0, kNew, "",
+     [](Folders& f) {
+       ModeIs(f.image(), 0600);
+       EXPECT_NE(system(("getfacl -cp " + f.image() + " | grep -q 4321").c_str()), 0);
+     }},
     {"a file with a second hard link: written in place, seen through both",
      Linked(), {}, 0, kSame, "",
      [](Folders& f) { EXPECT_EQ(ReadFile(f.dir / "other.d88"), ReadFile(f.image())); }},
@@ -212,7 +254,14 @@ const Scenario kScenarios[] = {
     {"a device",
      Device, {}, 0, kKept, ""},
     {"a folder that takes no new file: written in place",
-     OldInUnwritableFolder, {}, 0, kSame, "", [](Folders& f) { Unwritable(f, false); }},
+     OldInUnwritableFolder, {}, 0, kSame, "", FolderWritableAgain},
+    {"a folder that is append-only: written in place, no new file left",
+     OldInAppendOnlyFolder, {}, 0, kSame, "", [](Folders& f) { FolderFlag(f, FS_APPEND_FL, false); }},
+    {"a file with a second hard link on a disk without room for the image: refused before any byte",
+     LinkedOnFullDisk, {}, ENOSPC, kKept, "disk.d88",
+     [](Folders& f) { umount2(f.elsewhere.path().c_str(), MNT_DETACH); }},
+    {"a chain of 40 links: the file at its end replaced",
+     LongLinkChain, {}, 0, kNew, "disk.d88"},
     {"another user's file in a sticky folder: written in place, its owner kept",
      Shared(0, 0, 0666, 01777), kOtherUser, 0, kSame, "",
      [](Folders& f) { OwnerIs(f.image(), 0, 0); }},
@@ -360,8 +409,9 @@ TEST(DataSafety, NewFileIsTheOwnersAloneUntilItIsComplete) {
 // Every signal that would end the process removes the new file first, and
 // the process still ends by that signal.
 TEST(DataSafety, SignalWhileTheNewFileExistsRemovesIt) {
+  // 32 and 33: the two that glibc keeps for itself, which no handler can take.
   for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2,
-                        SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGRTMIN + 1}) {
+                        SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGRTMIN + 1, 32, 33}) {
     ScratchDir dir;
     WriteFile(dir / kImage, kOldImage);
     const int wstatus = InChild(dir, [sig] {
@@ -369,7 +419,7 @@ TEST(DataSafety, SignalWhileTheNewFileExistsRemovesIt) {
       setrlimit(RLIMIT_CORE, &no_core);
       io::ImageFile image;
       if (image.Open(kImage) != 0) return 2;
-      raise(sig);
+      kill(getpid(), sig);
       return 3;
     });
     EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == sig) << strsignal(sig) << wstatus;
