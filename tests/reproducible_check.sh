@@ -28,7 +28,7 @@ skip() {
 for tool in git cmake cpack python3; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
-top=$(git -C "$here" rev-parse --show-toplevel 2>/dev/null) || skip "not in a git work tree"
+top=$(git -C "$here" rev-parse --show-toplevel 2>&1) || skip "git finds no work tree here: $top"
 commit=$(git -C "$top" rev-parse HEAD)
 epoch=$(git -C "$top" log -1 --format=%ct "$commit")
 case $toolchain in
