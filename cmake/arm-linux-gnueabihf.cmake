@@ -3,7 +3,9 @@
 # run under qemu-user (package qemu-user):
 #   cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake
 #   cmake --build build-armhf -j2 && ctest --test-dir build-armhf
-# The one 32-bit target: size_t, long and pointers are 32 bits wide here.
+# The one 32-bit target: size_t, long and pointers are 32 bits wide here;
+# off_t, ino_t and time_t are 64 bits wide only because CMakeLists.txt asks
+# glibc for them (_FILE_OFFSET_BITS=64, _TIME_BITS=64).
 # GoogleTest is built for the target from Debian's googletest source package.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR armv7l)
