@@ -71,8 +71,9 @@ extern "C" void RemoveNewFileAndDie(int sig) {
 struct sigaction g_saved[kSignals + 1];
 Signals g_uncaught, g_mask_before;
 
-// Catches every ending signal but one the process ignores (a run under nohup
-// stays immune to SIGHUP), and notes those that no handler can take.
+// Catches every ending signal that is still at its default action, leaving
+// one that the process ignores (a run under nohup stays immune to SIGHUP) or
+// handles itself alone, and notes those that no handler can take.
 void CatchEndingSignals() {
   struct sigaction action = {};
   action.sa_handler = RemoveNewFileAndDie;
@@ -82,7 +83,7 @@ void CatchEndingSignals() {
     if (!kEnding.Has(sig)) continue;
     if (sigaction(sig, &action, &g_saved[sig]) != 0) {
       g_uncaught.Add(sig);
-    } else if (!(g_saved[sig].sa_flags & SA_SIGINFO) && g_saved[sig].sa_handler == SIG_IGN) {
+    } else if ((g_saved[sig].sa_flags & SA_SIGINFO) || g_saved[sig].sa_handler != SIG_DFL) {
       sigaction(sig, &g_saved[sig], nullptr);
     }
   }

@@ -9,9 +9,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -47,7 +49,10 @@ Bytes ReadFile(const std::string& path) {
 
 bool Exists(const std::string& path) {
   struct stat st;
-  return lstat(path.c_str(), &st) == 0;
+  if (lstat(path.c_str(), &st) == 0) return true;
+  if (errno != ENOENT)
+    throw std::runtime_error("cannot look at " + path + ": " + std::strerror(errno));
+  return false;
 }
 
 std::vector<std::string> InputNames(const std::string& tag) {
@@ -90,10 +95,12 @@ std::map<std::string, Bytes> Listing(const std::string& dir) {
   std::map<std::string, Bytes> files;
   DIR* d = opendir(dir.c_str());
   if (d == nullptr) throw std::runtime_error("cannot list " + dir);
-  while (const dirent* e = readdir(d)) {
+  for (errno = 0; const dirent* e = readdir(d); errno = 0) {
     const std::string name = e->d_name, path = dir + "/" + name;
     struct stat st;
-    if (name == "." || name == ".." || lstat(path.c_str(), &st) != 0) continue;
+    if (name == "." || name == "..") continue;
+    if (lstat(path.c_str(), &st) != 0)
+      throw std::runtime_error("cannot look at " + path + ": " + std::strerror(errno));
     if (S_ISREG(st.st_mode)) {
       files[name] = ReadFile(path);
     } else if (S_ISLNK(st.st_mode)) {
@@ -105,7 +112,9 @@ std::map<std::string, Bytes> Listing(const std::string& dir) {
       files[name] = Bytes{'(', 's', 'p', 'e', 'c', 'i', 'a', 'l', ')'};
     }
   }
+  const int error = errno;  // readdir gives no entry at the end of the folder, or on an error
   closedir(d);
+  if (error != 0) throw std::runtime_error("cannot list " + dir + ": " + std::strerror(error));
   return files;
 }
 
