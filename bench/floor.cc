@@ -1,8 +1,9 @@
 // The floor for a run of the tool: the same thirteen inputs opened and read
-// (each up to the count the tool takes from it), then the image created
-// beside its final name, written with one write and renamed into place, with
-// no composition at all. It links only the C library, as the tool does.
-// bench/compare.sh measures the tool against it.
+// (each up to the count the tool takes from it), then the image written as
+// the tool replaces one: a new file beside its final name, one write,
+// flushed to the disk and renamed into place, with no composition at all.
+// It links only the C library, as the tool does. bench/compare.sh measures
+// the tool against it.
 //
 //   floor TAG
 #include <fcntl.h>
@@ -34,7 +35,9 @@ int main(int argc, char* argv[]) {
     close(fd);
     at += kTaken[m];
   }
-  const int out = open(".floor.d88.tmp", O_WRONLY | O_CREAT | O_EXCL, 0666);
-  if (out < 0 || write(out, g_image, kImageBytes) != kImageBytes || close(out) != 0) return 1;
+  const int out = open(".floor.d88.tmp", O_WRONLY | O_CREAT | O_EXCL, 0600);
+  if (out < 0 || write(out, g_image, kImageBytes) != kImageBytes || fsync(out) != 0 ||
+      close(out) != 0)
+    return 1;
   return std::rename(".floor.d88.tmp", "floor.d88") == 0 ? 0 : 1;
 }
