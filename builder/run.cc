@@ -84,10 +84,9 @@ int Run(int argc, const char* const argv[], std::FILE* err) {
   // fails is reported, and then no image is written.
   int status = 0;
   for (int m = 0; m < kInputs; ++m) {
-    const std::span<uint8_t> share(g_inputs + composer::kInputAt[m],
-                                   static_cast<std::size_t>(composer::kBytesTaken[m]));
+    const std::span<uint8_t> share(g_inputs + composer::kInputAt[m], composer::kBytesTaken[m]);
     const io::ReadResult got = inputs[m].Read(share);
-    std::fill(share.begin() + static_cast<std::ptrdiff_t>(got.bytes), share.end(), kPastEnd);
+    std::fill(share.subspan(got.bytes).begin(), share.end(), kPastEnd);
     inputs[m].Close();
     if (got.error != 0) status = Report(err, names[m], got.error);
   }

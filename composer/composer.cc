@@ -62,7 +62,7 @@ void DiskComposer::SectorContent(int cylinder, int sector, Sector out) {
     case Content::kConverted: {
       const int at = (tracks_in * Sectors(p) + sectors_in) * d88::kSectorBytes;
       ConvertSector(inputs_.subspan<kInputAt[kSource], kSourceBytes>(), window_offset_,
-                    kImageFirst + static_cast<uint32_t>(at), capture_, out);
+                    kImageFirst + at, capture_, out);
       break;
     }
     case Content::kCaptureTable:

@@ -35,8 +35,7 @@ int main(int argc, char* argv[]) {
   for (const SampleFile& file : kFiles) {
     const std::string name = file.prefix + (file.tagged ? tag + ".bin" : "");
     std::FILE* f = std::fopen((dir + "/" + name).c_str(), "wb");
-    for (int i = 0; f != nullptr && i < file.size; ++i)
-      std::fputc(static_cast<int>((i * 7 + name.size()) & 0xFF), f);
+    for (int i = 0; f != nullptr && i < file.size; ++i) std::fputc((i * 7 + name.size()) & 0xFF, f);
     if (f == nullptr || std::fclose(f) != 0) {
       std::perror(name.c_str());
       return 1;
