@@ -323,15 +323,16 @@ int ImageFile::Open(const char* path) {
   // `path` opens is written in place.
   struct stat named, final;
   bool existed = lstat(path, &named) == 0, trusted = true;
+  if (!existed && errno != ENOENT) return errno;
   std::strcpy(target_, path);
   if (existed && S_ISLNK(named.st_mode)) {
     existed = stat(path, &named) == 0;
-    const bool named_nothing = !existed && errno == ENOENT;
+    if (!existed && errno != ENOENT) return errno;  // a loop, a folder that cannot be searched
     trusted = FollowLinks(path, target_);
     if (trusted && lstat(target_, &final) == 0) {
       trusted = existed && SameFile(IdOf(named), IdOf(final));
     } else if (trusted) {
-      trusted = errno == ENOENT && named_nothing;
+      trusted = errno == ENOENT && !existed;
     }
     if (!trusted) std::strcpy(target_, path);
   }
@@ -343,7 +344,7 @@ int ImageFile::Open(const char* path) {
   // in a folder that lets the new file be renamed or removed again.
   if (!trusted || AppendOnly(folder_) ||
       (existed && (!S_ISREG(named.st_mode) || named.st_nlink != 1 ||
-                   faccessat(AT_FDCWD, target_, W_OK, AT_EACCESS) != 0)))
+                   faccessat(folder_, target_ + DirLength(target_), W_OK, AT_EACCESS) != 0)))
     return 0;
   SetMask(SIG_BLOCK, kEnding, &g_mask_before);  // while the new file comes into being
   CatchEndingSignals();

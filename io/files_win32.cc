@@ -19,8 +19,8 @@
 namespace io {
 namespace {
 
-// The new file's name while it exists. No signal ends a run part-way on
-// Windows; a console closed meanwhile leaves this file behind.
+// The new file's name while it exists. A run ended part-way (Ctrl+C, a
+// console closed) leaves it behind.
 char g_new_path[kPathMax];
 bool g_new_exists = false;
 
@@ -147,12 +147,18 @@ int ImageFile::Open(const char* path) {
 int ImageFile::Put(std::span<const uint8_t> image) {
   if (replacing_) {
     int error = WriteAll(fd_, image);
+    if (error == 0 && _commit(fd_) != 0) error = errno;  // flushed to the disk first
     if (_close(fd_) != 0 && error == 0) error = errno;
     fd_ = -1;
-    if (error == 0 && (old_.known ? ReplaceFileA(target_, g_new_path, nullptr,
+    bool placed =
+        error == 0 && (old_.known ? ReplaceFileA(target_, g_new_path, nullptr,
                                                  REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
-                                  : MoveFileExA(g_new_path, target_, 0)))
-      g_new_exists = false;  // it has taken the image's place
+                                  : MoveFileExA(g_new_path, target_, 0));
+    // ReplaceFile may fail having moved the old file away but not the new one
+    // in: then the new file, whole, takes the free name.
+    if (!placed && error == 0 && GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT)
+      placed = MoveFileExA(g_new_path, target_, MOVEFILE_REPLACE_EXISTING);
+    if (placed) g_new_exists = false;  // it has taken the image's place
     const bool replaced = !g_new_exists;
     Discard();
     if (error != 0 || replaced) return error;
