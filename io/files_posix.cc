@@ -34,10 +34,10 @@ constexpr int kSignals = 64;
 constexpr int kWordBits = 8 * sizeof(unsigned long);
 struct Signals {
   unsigned long bits[kSignals / kWordBits] = {};
-  constexpr void Add(int sig) { bits[(sig - 1) / kWordBits] |= 1ul << ((sig - 1) % kWordBits); }
-  constexpr bool Has(int sig) const {
-    return bits[(sig - 1) / kWordBits] >> ((sig - 1) % kWordBits) & 1;
-  }
+  constexpr void Add(int sig) { bits[(sig - 1) / kWordBits] |= Bit(sig); }
+  constexpr void Remove(int sig) { bits[(sig - 1) / kWordBits] &= ~Bit(sig); }
+  static constexpr unsigned long Bit(int sig) { return 1ul << ((sig - 1) % kWordBits); }
+  constexpr bool Has(int sig) const { return (bits[(sig - 1) / kWordBits] & Bit(sig)) != 0; }
   Signals With(const Signals& more) const {
     Signals both = *this;
     for (std::size_t w = 0; w < std::size(bits); ++w) both.bits[w] |= more.bits[w];
@@ -56,8 +56,7 @@ constexpr Signals EndingSignals() {
                              SIGILL,   SIGTRAP, SIGABRT, SIGSYS};
   Signals set;
   for (int sig = 1; sig <= kSignals; ++sig) set.Add(sig);
-  for (const int sig : kSpared)
-    set.bits[(sig - 1) / kWordBits] &= ~(1ul << ((sig - 1) % kWordBits));
+  for (const int sig : kSpared) set.Remove(sig);
   return set;
 }
 constexpr Signals kEnding = EndingSignals();
