@@ -70,15 +70,6 @@ int Run(int argc, const char* const argv[], std::FILE* err) {
   io::InputFile inputs[kInputs];
   for (int m = 0; m < kInputs; ++m)
     if (const int error = inputs[m].Open(names[m]); error != 0) return Report(err, names[m], error);
-  // Writing the image over one of the inputs would destroy that input.
-  const io::FileId image_id = io::IdOfPath(kOutputName);
-  for (int m = 0; m < kInputs; ++m) {
-    if (io::SameFile(image_id, inputs[m].id())) {
-      std::fprintf(err, "%s: same file as input %s\n", kOutputName, names[m]);
-      return 1;
-    }
-  }
-
   // Each input is read once, from its first byte, never past what the run
   // takes from it; the rest of its share is 0xFF. Every input whose read
   // fails is reported, and then no image is written.
@@ -87,16 +78,23 @@ int Run(int argc, const char* const argv[], std::FILE* err) {
     const std::span<uint8_t> share(g_inputs + composer::kInputAt[m], composer::kBytesTaken[m]);
     const io::ReadResult got = inputs[m].Read(share);
     std::fill(share.subspan(got.bytes).begin(), share.end(), kPastEnd);
-    inputs[m].Close();
     if (got.error != 0) status = Report(err, names[m], got.error);
   }
   if (status != 0) return status;
 
   ComposeImage(g_inputs, window_offset, g_image);
   io::ImageFile image;
-  int error = image.Open(kOutputName);
-  if (error == 0) error = image.Put(g_image);
-  return error == 0 ? 0 : Report(err, kOutputName, error);
+  if (const int error = image.Open(kOutputName); error != 0) return Report(err, kOutputName, error);
+  // Writing the image over one of the inputs would destroy that input: the
+  // file opened as the image is compared with each input, still open.
+  for (int m = 0; m < kInputs; ++m) {
+    if (io::SameFile(image.id(), inputs[m].id())) {
+      std::fprintf(err, "%s: same file as input %s\n", kOutputName, names[m]);
+      return 1;
+    }
+  }
+  if (const int error = image.Put(g_image); error != 0) return Report(err, kOutputName, error);
+  return 0;
 }
 
 }  // namespace builder

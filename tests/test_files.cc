@@ -129,14 +129,24 @@ ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
     words.push_back(emulator.substr(at, end - at));
     at = end + 1;
   }
+  if (!options.at_fsync.empty())
+    words = {"strace",
+             "-o",
+             "/dev/null",
+             "-e",
+             "trace=fsync",
+             "-e",
+             "inject=fsync:when=1:" + options.at_fsync};
   words.push_back(options.binary.empty() ? GEN_TARSILP6_BINARY : options.binary);
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
+  traced_ = !options.at_fsync.empty();
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ != 0) return;
+  setpgid(0, 0);  // a group of its own, which a test may stop and continue as one
   const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.path().c_str()) != 0)
@@ -144,10 +154,17 @@ ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
   const rlimit no_core = {0, 0};  // a signal that dumps core leaves no file in the folder
   if (setrlimit(RLIMIT_CORE, &no_core) != 0) _exit(127);
   if (options.file_size_limit >= 0) {
-    const rlimit limit = {static_cast<rlim_t>(options.file_size_limit),
-                          static_cast<rlim_t>(options.file_size_limit)};
+    rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
+    limit.rlim_cur = static_cast<rlim_t>(options.file_size_limit);  // the hard limit stays
     if (signal(SIGXFSZ, SIG_DFL) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
   }
+  sigset_t pending;
+  sigemptyset(&pending);
+  if (options.pending != 0) sigaddset(&pending, options.pending);
+  if (options.ignored != 0 && signal(options.ignored, SIG_IGN) == SIG_ERR) _exit(127);
+  if (sigprocmask(SIG_BLOCK, &pending, nullptr) != 0 || (options.pending && raise(options.pending)))
+    _exit(127);
   if (options.stack_limit >= 0) {
     const rlimit limit = {static_cast<rlim_t>(options.stack_limit),
                           static_cast<rlim_t>(options.stack_limit)};
@@ -182,6 +199,10 @@ RunResult ToolRun::Finish(int timeout_ms) {
   RunResult result;
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
   result.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
+  if (traced_ && result.status > 128) {  // strace's word for a signal it cannot raise itself
+    result.signal = result.status - 128;
+    result.status = -1;
+  }
   const Bytes out = ReadFile(capture_ / "stdout"), err = ReadFile(capture_ / "stderr");
   result.out.assign(out.begin(), out.end());
   result.err.assign(err.begin(), err.end());
@@ -197,6 +218,11 @@ std::string ToolForAnyUser() {
       throw std::runtime_error("cannot make " + tool + " runnable");
   }
   return tool;
+}
+
+std::string NoStrace() {
+  if (std::strlen(GEN_TARSILP6_EMULATOR) > 0) return "strace would see the emulator";
+  return std::system("strace -V >/dev/null 2>&1") == 0 ? "" : "no strace here";
 }
 
 RunResult RunTool(const ScratchDir& dir, const std::vector<std::string>& args,

@@ -62,13 +62,20 @@ struct RunResult {
 };
 
 struct RunOptions {
-  long file_size_limit = -1;     // RLIMIT_FSIZE in bytes (SIGXFSZ at its default); -1: none
+  long file_size_limit = -1;     // soft RLIMIT_FSIZE in bytes (SIGXFSZ at its default); -1: none
   long stack_limit = -1;         // RLIMIT_STACK in bytes; -1: as inherited
   int umask = -1;                // -1: inherited
   int user = -1;                 // run as this user and group id (needs root); -1: as we are
   std::string binary = "";       // the tool to run; empty: the one the build made
   std::vector<int> groups = {};  // with `user`: its supplementary groups
+  int ignored = 0;               // a signal the tool starts with ignored, as under nohup
+  int pending = 0;               // a signal the tool starts with blocked and already pending
+  std::string at_fsync = "";     // what strace does as the tool enters fsync: "signal=TERM"
 };
+
+// Why runs with `at_fsync` cannot be made here (no strace, or an emulator
+// between it and the tool), or "".
+std::string NoStrace();
 
 // A copy of the tool that any user may run, for runs as another user.
 std::string ToolForAnyUser();
@@ -88,6 +95,7 @@ class ToolRun {
  private:
   ScratchDir capture_;
   pid_t pid_ = -1;
+  bool traced_ = false;
 };
 
 // Runs the real tool in `dir` and waits for it.
