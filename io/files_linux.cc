@@ -61,12 +61,15 @@ struct SignalsHeld {
 
 FileId IdOf(const struct stat& st) { return {true, st.st_dev, st.st_ino}; }
 
-// Whether `name` in `folder` stands for the file `id`, or for nothing when
-// `id` is not known.
-bool StandsFor(int folder, const char* name, const FileId& id) {
-  struct stat st;
+// Whether `name` in `folder` stands for the file `id` (for nothing, when it
+// is not known), or for a file with one link that has the owner, group and
+// bits of `like` there: another run's image, made from the same old one.
+bool StandsFor(int folder, const char* name, const FileId& id, const char* like = nullptr) {
+  struct stat st, alike;
   if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT && !id.known;
-  return SameFile(IdOf(st), id);
+  return SameFile(IdOf(st), id) ||
+         (like != nullptr && fstatat(folder, like, &alike, 0) == 0 && st.st_nlink == 1 &&
+          st.st_uid == alike.st_uid && st.st_gid == alike.st_gid && st.st_mode == alike.st_mode);
 }
 
 // Finds the folder (left open in `folder`) and last name (which need not
@@ -122,13 +125,6 @@ int WriteAll(int fd, std::span<const uint8_t> bytes) {
     done += static_cast<std::size_t>(n);
   }
   return 0;
-}
-
-// Whether the file-size limit forbids a file of `size` bytes: checked before
-// the first byte, so that the limit never cuts a write short.
-bool TooLarge(std::size_t size) {
-  struct rlimit limit;
-  return getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur < size;  // none: the largest
 }
 
 // Extended attributes as Linux keeps them: at most 64 KiB of names, and as
@@ -259,28 +255,29 @@ int ImageFile::Open(const char* path) {
 }
 
 int ImageFile::Put(std::span<const uint8_t> image) {
-  if (TooLarge(image.size())) return EFBIG;
+  // A file-size limit (none is the largest number) refuses the run before any
+  // byte rather than cut the write short.
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur < image.size()) return EFBIG;
   if (replace_) {
     // Signals are held from the new file's making to its rename or removal;
     // only its owner may read it while it stands in for an old one.
     const SignalsHeld held;
     const int fd = CreateNewFile(folder_, new_name_, file_ >= 0 ? 0600 : 0666);
     int error = fd < 0 ? errno : WriteAll(fd, image);
-    // Flushed before the rename, so that a crash cannot leave the name
-    // standing for a file whose bytes never reached the disk.
+    // Flushed before the rename, lest a crash leave the name to unwritten bytes.
     if (fd >= 0 && error == 0 && fsync(fd) != 0) error = errno;
     const bool given = fd >= 0 && error == 0 && (file_ < 0 || GiveAttributes(file_, fd));
     // No file system here fails a flush or a close that follows a good write.
     if (fd >= 0 && close(fd) != 0 && error == 0) error = errno;
     if (fd < 0 && file_ >= 0) error = 0;             // no room beside it: written in place
     if (error == 0 && held.Ending()) error = EINTR;  // removed, and the signal ends the run
-    if (error == 0 && !StandsFor(folder_, name_, id_)) error = EAGAIN;
+    if (error == 0 && !StandsFor(folder_, name_, id_, new_name_)) error = EAGAIN;
     const bool placed = error == 0 && given && renameat(folder_, new_name_, folder_, name_) == 0;
     if (error == 0 && !placed && file_ < 0) error = errno;
     if (fd >= 0 && !placed) unlinkat(folder_, new_name_, 0);
     if (placed || error != 0) return error;
-    // The new file cannot carry what the old one has, or cannot take its place.
-  }
+  }  // the new file cannot carry what the old one has, or take its place
   if (file_ < 0) file_ = openat(folder_, name_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (file_ < 0) return errno;
   int error = WriteInPlace(file_, image);
