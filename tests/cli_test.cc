@@ -38,9 +38,9 @@ TEST(Cli, CommandLinesThatWriteNoImage) {
       {{"--version"}, 0, kOut, std::string("gen_tarsilp6 ") + builder::kVersion},
   };
   for (const Row& row : rows) {
-    std::string line;
-    for (const std::string& arg : row.args) line += " " + arg;
-    SCOPED_TRACE("gen_tarsilp6" + line);
+    std::string command = "gen_tarsilp6";
+    for (const std::string& arg : row.args) command += " " + arg;
+    SCOPED_TRACE(command);
     ScratchDir dir;
     WritePatternInputs(dir, "v1", 30000);
     const RunResult r = RunTool(dir, row.args);
