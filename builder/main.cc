@@ -2,4 +2,4 @@
 
 #include "builder/run.h"
 
-int main(int argc, char* argv[]) { return builder::Run(argc, argv, stderr); }
+int main(int argc, char* argv[]) { return builder::Run(argc, argv, stdout, stderr); }

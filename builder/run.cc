@@ -1,10 +1,12 @@
 #include "builder/run.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <iterator>
 
 #include "builder/arguments.h"
+#include "builder/version.h"
 #include "composer/composer.h"
 #include "d88/container.h"
 #include "io/files.h"
@@ -27,6 +29,27 @@ constexpr uint8_t kPastEnd = 0xFF;  // taken in place of every byte past the end
 uint8_t g_inputs[composer::kInputBytes];
 uint8_t g_image[d88::kImageBytes];
 
+// What --help prints after the usage line.
+constexpr char kHelp[] =
+    "Writes zemra8p6.d88, a D88 floppy-disk image for the NEC PC-6001 family,\n"
+    "from thirteen binary files in the current folder.\n"
+    "\n"
+    "  v1|v2    the version tag (any text), which completes three input names\n"
+    "  offset   the window offset, a signed decimal integer that lines the patch\n"
+    "           table up with that version's memory image\n"
+    "\n"
+    "Inputs, the bytes taken from each (0xFF for those missing) and where they go:\n"
+    "  ipl1.bin                    256  cylinder 0, sector 1\n"
+    "  ipl2_TAG.bin                768  cylinder 0, sectors 2 to 4\n"
+    "  zemra80_prog_p6_TAG.bin   4,096  cylinder 1\n"
+    "  zemra80_org_TAG.bin      23,552  cylinders 2 to 7, converted and patched\n"
+    "  data1.bin ... data9.bin   3,584  each; data k: cylinder 8+k, sectors 3 to 16\n"
+    "\n"
+    "An existing zemra8p6.d88 is kept until the new image is whole, then replaced.\n"
+    "\n"
+    "gen_tarsilp6 --help prints this text, gen_tarsilp6 --version the version.\n"
+    "Manual page: man gen_tarsilp6 (on Windows, README.md beside the program).\n";
+
 int Usage(std::FILE* err) {
   std::fputs(kUsage, err);
   return 1;
@@ -35,6 +58,14 @@ int Usage(std::FILE* err) {
 int Report(std::FILE* err, const char* name, int error) {
   std::fprintf(err, "%s: %s\n", name, std::strerror(error));
   return 1;
+}
+
+// Ends a --help or --version run, given what printing its text to `out`
+// returned: 0 once `out` has taken it all, else 1 with the reason (a closed
+// or full standard output).
+int Printed(std::FILE* out, std::FILE* err, int printed) {
+  if (printed >= 0 && std::fflush(out) == 0) return 0;
+  return Report(err, "standard output", errno != 0 ? errno : EIO);
 }
 
 }  // namespace
@@ -53,7 +84,11 @@ void ComposeImage(composer::InputBytes inputs, int32_t window_offset, Image imag
   }
 }
 
-int Run(int argc, const char* const argv[], std::FILE* err) {
+int Run(int argc, const char* const argv[], std::FILE* out, std::FILE* err) {
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
+    return Printed(out, err, std::fprintf(out, "%s%s", kUsage, kHelp));
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
+    return Printed(out, err, std::fprintf(out, "gen_tarsilp6 %s\n", kVersion));
   if (argc != 3) return Usage(err);
   char tagged_names[kInputs][kNameBuffer];
   const char* names[kInputs];

@@ -21,11 +21,13 @@ using Image = std::span<uint8_t, d88::kImageBytes>;
 // sector record in image order, its content as the layout decides.
 void ComposeImage(composer::InputBytes inputs, int32_t window_offset, Image image);
 
-// Runs the tool in the current directory with argv[1..argc-1] as arguments;
-// messages go to `err`. Returns the exit status: 0 after a complete image was
-// put in place, 1 after a usage error, a failure to open or read an input, an
-// image that is one of the inputs, or a failure to write the image. Never
-// exits the process.
-int Run(int argc, const char* const argv[], std::FILE* err);
+// Runs the tool in the current directory with argv[1..argc-1] as arguments.
+// A sole "--help" or "--version" prints to `out` and touches no file; every
+// message goes to `err`. Returns the exit status: 0 after a complete image was
+// put in place or the help or version was printed, 1 after a usage error, a
+// failure to open or read an input, an image that is one of the inputs, a
+// failure to write the image, or an `out` that cannot be written. Never exits
+// the process.
+int Run(int argc, const char* const argv[], std::FILE* out, std::FILE* err);
 
 }  // namespace builder

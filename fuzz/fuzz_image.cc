@@ -167,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const char* argv[] = {"gen_tarsilp6", "v1", offset.c_str(), nullptr};
   std::FILE* err = std::fopen("/dev/null", "w");
-  const int status = builder::Run(3, argv, err);
+  const int status = builder::Run(3, argv, err, err);
   std::fclose(err);
   Check(status == 0, "run failed");
   Check(DirectoryEntries() == 14, "the run left files besides its inputs and the image");

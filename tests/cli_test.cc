@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "builder/version.h"
 #include "tests/d88_reader.h"
 #include "tests/test_files.h"
 
@@ -17,15 +18,39 @@ namespace {
 constexpr char kUsage[] = "Usage: gen_tarsilp6 v1|v2 offset\n";
 const Bytes kOldImage = {'o', 'l', 'd'};
 
-TEST(Cli, WrongArgumentCountGivesUsageAndNoImage) {
-  const std::vector<std::vector<std::string>> arg_lists = {{}, {"v1"}, {"v1", "0", "extra"}};
-  for (const auto& args : arg_lists) {
+// Command lines that write no image, with all inputs present: the status,
+// the one stream written to and its first line. A usage error writes that
+// line alone, and so does --version; --help goes on.
+TEST(Cli, CommandLinesThatWriteNoImage) {
+  enum Stream { kOut, kErr };
+  struct Row {
+    std::vector<std::string> args;
+    int status;
+    Stream stream;
+    std::string first_line;
+  };
+  const std::string usage(kUsage, std::strlen(kUsage) - 1);  // without its newline
+  const Row rows[] = {
+      {{}, 1, kErr, usage},
+      {{"v1"}, 1, kErr, usage},
+      {{"v1", "0", "extra"}, 1, kErr, usage},
+      {{"--help"}, 0, kOut, usage},
+      {{"--version"}, 0, kOut, std::string("gen_tarsilp6 ") + builder::kVersion},
+  };
+  for (const Row& row : rows) {
+    std::string command = "gen_tarsilp6";
+    for (const std::string& arg : row.args) command += " " + arg;
+    SCOPED_TRACE(command);
     ScratchDir dir;
     WritePatternInputs(dir, "v1", 30000);
-    const RunResult r = RunTool(dir, args);
-    EXPECT_EQ(r.status, 1) << args.size() << " arguments";
-    EXPECT_EQ(r.err, kUsage);
-    EXPECT_EQ(r.out, "");
+    const RunResult r = RunTool(dir, row.args);
+    EXPECT_EQ(r.status, row.status);
+    const std::string& text = row.stream == kOut ? r.out : r.err;
+    EXPECT_EQ(row.stream == kOut ? r.err : r.out, "");
+    EXPECT_EQ(text.substr(0, text.find('\n')), row.first_line);
+    if (row.args != std::vector<std::string>{"--help"}) {
+      EXPECT_EQ(text, row.first_line + "\n");
+    }
     EXPECT_FALSE(Exists(dir / "zemra8p6.d88"));
   }
 }

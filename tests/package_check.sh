@@ -80,8 +80,9 @@ mkdir "$work/run" "$work/reference"
 (cd "$work/reference" && "$build/gen_tarsilp6" v1 5)
 cmp -s "$work/run/zemra8p6.d88" "$work/reference/zemra8p6.d88" ||
   fail "the installed tool writes another image"
-MANWIDTH=80 man gen_tarsilp6 2>/dev/null | grep -q 'gen_tarsilp6 1.0.0' ||
-  fail "man gen_tarsilp6 does not show the page with its version"
+version=$(dpkg-deb -f "$deb" Version)
+MANWIDTH=80 man gen_tarsilp6 2>/dev/null | grep -q "gen_tarsilp6 $version" ||
+  fail "man gen_tarsilp6 does not show the page with the package's version, $version"
 dpkg -r gen-tarsilp6 >/dev/null
 [ ! -e /usr/bin/gen_tarsilp6 ] && [ ! -e /usr/share/man/man1/gen_tarsilp6.1.gz ] ||
   fail "removing the package left its files"
