@@ -49,7 +49,8 @@ file(READ ${CORE} core HEX)
 base64_of_hex("${core}" core)
 csp_hash("${style}" style_hash)
 csp_hash("${script}" script_hash)
-set(csp "default-src 'none'; script-src ${script_hash} 'wasm-unsafe-eval'; style-src ${style_hash}; base-uri 'none'; form-action 'none'")
+set(csp "default-src 'none'; script-src ${script_hash} 'wasm-unsafe-eval'; ")
+string(APPEND csp "style-src ${style_hash}; base-uri 'none'; form-action 'none'")
 
 # The script goes in last, so that nothing in it is taken for a marker.
 string(REPLACE "@CSP@" "${csp}" page "${page}")

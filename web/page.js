@@ -136,9 +136,11 @@
       } else if (size === member.taken) {
         [state, what] = ['whole', '✓ Taken whole'];
       } else if (size < member.taken) {
-        [state, what] = ['short', `◐ Shorter: the last ${count(member.taken - size)} bytes are 0xFF`];
+        const short = count(member.taken - size);
+        [state, what] = ['short', `◐ Shorter: the run takes 0xFF for the missing ${short} bytes`];
       } else {
-        [state, what] = ['long', `▲ Longer: the last ${count(size - member.taken)} bytes are not read`];
+        const surplus = count(size - member.taken);
+        [state, what] = ['long', `▲ Longer: the last ${surplus} bytes are not read`];
       }
       const row = document.createElement('tr');
       row.className = state;
@@ -180,7 +182,8 @@
       offsetMessage = `"${field.value}" is not a whole number: type an optional + or - ` +
           'and decimal digits only, such as 0, 5 or -124.';
     } else if (!putText(text)) {
-      offsetMessage = `The window offset may be at most ${core.text_capacity() - 1} characters long.`;
+      const most = core.text_capacity() - 1;
+      offsetMessage = `The window offset may be at most ${most} characters long.`;
     } else {
       offset = core.window_offset();
       if (BigInt(text) !== BigInt(offset)) {
@@ -249,7 +252,8 @@
   const readFolder = async (folder) => {
     const reader = folder.createReader(), found = [];
     let subfolders = false;
-    for (let batch; (batch = await new Promise((ok, fail) => reader.readEntries(ok, fail))).length;) {
+    const next = () => new Promise((ok, fail) => reader.readEntries(ok, fail));
+    for (let batch; (batch = await next()).length;) {
       for (const entry of batch) {
         if (entry.isFile) found.push(await new Promise((ok, fail) => entry.file(ok, fail)));
         else subfolders = true;
@@ -268,8 +272,8 @@
     event.preventDefault();
     $('drop').classList.remove('over');
     // The items must be taken before the handler first waits.
-    const dropped = [...event.dataTransfer.items].filter((item) => item.kind === 'file')
-                        .map((item) => ({entry: item.webkitGetAsEntry?.(), file: item.getAsFile()}));
+    const dropped = [...event.dataTransfer.items].filter((item) => item.kind === 'file').map(
+        (item) => ({entry: item.webkitGetAsEntry?.(), file: item.getAsFile()}));
     const list = [];
     let subfolders = false;
     try {
