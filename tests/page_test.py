@@ -108,11 +108,15 @@ def run_row(driver, by, page, tool, make_inputs, row, work):
     driver.find_element(by.ID, "build").click()
     problems = []
     if offers:
-        got = wait_for(lambda: [f for f in os.listdir(downloads) if not f.endswith(".crdownload")])
+        # Chromium may put the name in place before the bytes: wait for all of them.
+        saved = os.path.join(downloads, "zemra8p6.d88")
+        wait_for(lambda: os.listdir(downloads) == ["zemra8p6.d88"]
+                 and os.path.getsize(saved) == len(reference))
+        got = os.listdir(downloads)
         if got != ["zemra8p6.d88"]:
             problems.append("no zemra8p6.d88 downloaded (%s): %s" % (got, status.text))
         else:
-            with open(os.path.join(downloads, got[0]), "rb") as f:
+            with open(saved, "rb") as f:
                 image = f.read()
             if image != reference:
                 problems.append("the downloaded image differs from the command line's")
