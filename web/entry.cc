@@ -46,6 +46,7 @@ extern "C" {
   return composer::kTaggedSuffix;
 }
 [[clang::export_name("name_limit")]] int NameLimit() { return composer::kNameBuffer - 1; }
+[[clang::export_name("past_end")]] int PastEnd() { return composer::kPastEnd; }
 
 // The text buffer: the page writes a tag or an offset text here.
 [[clang::export_name("text")]] char* Text() { return g_text; }

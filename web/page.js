@@ -40,6 +40,7 @@
     taken: core.bytes_taken(m),
   }));
   const suffix = cString(core.tagged_suffix());
+  const pastEnd = `0x${core.past_end().toString(16).toUpperCase()}`;
   const exact = {first: core.exact_offsets_first(), last: core.exact_offsets_last()};
   // The file names for a tag, as the command line composes them; null when
   // the tag makes one longer than the command line allows.
@@ -137,7 +138,7 @@
         [state, what] = ['whole', '✓ Taken whole'];
       } else if (size < member.taken) {
         const short = count(member.taken - size);
-        [state, what] = ['short', `◐ Shorter: the run takes 0xFF for the missing ${short} bytes`];
+        [state, what] = ['short', `◐ Shorter: the run takes ${pastEnd} for the missing ${short} bytes`];
       } else {
         const surplus = count(size - member.taken);
         [state, what] = ['long', `▲ Longer: the last ${surplus} bytes are not read`];
@@ -203,7 +204,7 @@
 
     if ($('result').hidden) {
       status.textContent = reasons.length ? reasons.join(' ')
-                                          : 'All thirteen inputs are here: ready to build.';
+                                          : `All ${members.length} inputs are here: ready to build.`;
     }
     return {reasons, entries, offset, tag: chosen};
   };
