@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "builder/run.h"
+#include "composer/composer.h"
 #include "composer/conversion.h"
 #include "composer/layout.h"
 #include "d88/geometry.h"
@@ -41,8 +41,8 @@ void BM_ComposeImage(benchmark::State& state) {
   const std::vector<uint8_t> inputs = SyntheticInputs();
   std::vector<uint8_t> image(d88::kImageBytes);
   for (auto _ : state) {
-    builder::ComposeImage(composer::InputBytes(inputs.data(), composer::kInputBytes), 0,
-                          builder::Image(image.data(), d88::kImageBytes));
+    composer::ComposeImage(composer::InputBytes(inputs.data(), composer::kInputBytes), 0,
+                           composer::Image(image.data(), d88::kImageBytes));
     benchmark::DoNotOptimize(image.data());
   }
   state.SetBytesProcessed(state.iterations() * d88::kImageBytes);

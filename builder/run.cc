@@ -3,27 +3,23 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <iterator>
 
-#include "builder/arguments.h"
 #include "builder/version.h"
+#include "composer/arguments.h"
 #include "composer/composer.h"
-#include "d88/container.h"
 #include "io/files.h"
 
 namespace builder {
 namespace {
 
-// The input set in opening order. A name ending in '_' is a prefix, which
-// the version tag and ".bin" complete.
-constexpr const char* kMemberNames[] = {
-    "ipl1.bin",  "ipl2_",     "zemra80_prog_p6_", "zemra80_org_", "data1.bin",
-    "data2.bin", "data3.bin", "data4.bin",        "data5.bin",    "data6.bin",
-    "data7.bin", "data8.bin", "data9.bin"};
+// The input set, its names and the composition are the core's, shared with
+// the page's driver.
+using composer::ComposeImage;
+using composer::ComposeTaggedName;
+using composer::kNameBuffer;
+using composer::kPastEnd;
+using composer::ParseWindowOffset;
 constexpr int kInputs = composer::kInputCount;
-static_assert(std::size(kMemberNames) == kInputs);
-
-constexpr uint8_t kPastEnd = 0xFF;  // taken in place of every byte past the end of an input
 
 // The run's two buffers, in static storage rather than on the stack.
 uint8_t g_inputs[composer::kInputBytes];
@@ -70,20 +66,6 @@ int Printed(std::FILE* out, std::FILE* err, int printed) {
 
 }  // namespace
 
-void ComposeImage(composer::InputBytes inputs, int32_t window_offset, Image image) {
-  d88::FillImageHeader(image.first<d88::kImageHeaderBytes>());
-  composer::DiskComposer composer(inputs, window_offset);
-  uint8_t* record = image.data() + d88::kImageHeaderBytes;  // sector records lie back to back
-  for (int c = 0; c < d88::kCylinders; ++c) {
-    for (int r = d88::kFirstSector; r < d88::kFirstSector + d88::kSectorsPerTrack; ++r) {
-      d88::FillSectorHeader(d88::SectorHeader(record, d88::kSectorHeaderBytes), c, r);
-      composer.SectorContent(c, r,
-                             composer::Sector(record + d88::kSectorHeaderBytes, d88::kSectorBytes));
-      record += d88::kSectorRecordBytes;
-    }
-  }
-}
-
 int Run(int argc, const char* const argv[], std::FILE* out, std::FILE* err) {
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
     return Printed(out, err, std::fprintf(out, "%s%s", kUsage, kHelp));
@@ -93,8 +75,8 @@ int Run(int argc, const char* const argv[], std::FILE* out, std::FILE* err) {
   char tagged_names[kInputs][kNameBuffer];
   const char* names[kInputs];
   for (int m = 0; m < kInputs; ++m) {
-    names[m] = kMemberNames[m];
-    if (names[m][std::strlen(names[m]) - 1] != '_') continue;
+    names[m] = composer::kInputNames[m].text;
+    if (!composer::kInputNames[m].tagged) continue;
     if (!ComposeTaggedName(names[m], argv[1], tagged_names[m])) return Usage(err);
     names[m] = tagged_names[m];
   }

@@ -3,23 +3,12 @@
 // written in one go.
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
-#include <span>
-
-#include "composer/layout.h"
-#include "d88/geometry.h"
 
 namespace builder {
 
 inline constexpr char kUsage[] = "Usage: gen_tarsilp6 v1|v2 offset\n";
 inline constexpr char kOutputName[] = "zemra8p6.d88";
-
-using Image = std::span<uint8_t, d88::kImageBytes>;
-
-// Composes the whole image from the inputs' bytes: the header, then every
-// sector record in image order, its content as the layout decides.
-void ComposeImage(composer::InputBytes inputs, int32_t window_offset, Image image);
 
 // Runs the tool in the current directory with argv[1..argc-1] as arguments.
 // A sole "--help" or "--version" prints to `out` and touches no file; every

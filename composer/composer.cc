@@ -7,6 +7,7 @@
 
 #include "composer/conversion.h"
 #include "composer/name_table.h"
+#include "d88/container.h"
 
 namespace composer {
 namespace {
@@ -74,6 +75,19 @@ void DiskComposer::SectorContent(int cylinder, int sector, Sector out) {
     case Content::kNameTable:
       TableSector(kNameTable, out);
       break;
+  }
+}
+
+void ComposeImage(InputBytes inputs, int32_t window_offset, Image image) {
+  d88::FillImageHeader(image.first<d88::kImageHeaderBytes>());
+  DiskComposer composer(inputs, window_offset);
+  uint8_t* record = image.data() + d88::kImageHeaderBytes;  // sector records lie back to back
+  for (int c = 0; c < d88::kCylinders; ++c) {
+    for (int r = d88::kFirstSector; r < d88::kFirstSector + d88::kSectorsPerTrack; ++r) {
+      d88::FillSectorHeader(d88::SectorHeader(record, d88::kSectorHeaderBytes), c, r);
+      composer.SectorContent(c, r, Sector(record + d88::kSectorHeaderBytes, d88::kSectorBytes));
+      record += d88::kSectorRecordBytes;
+    }
   }
 }
 

@@ -2,12 +2,15 @@
 // from the table of placements. The inputs are handed over whole, so a
 // sector's content depends only on where it lies, except for the two capture
 // areas, which the conversion fills on cylinders 2 to 7 and cylinder 8
-// writes again.
+// writes again. The whole image is composed in memory from the inputs'
+// bytes, by whichever driver holds them.
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "composer/layout.h"
+#include "d88/geometry.h"
 
 namespace composer {
 
@@ -25,5 +28,11 @@ class DiskComposer {
   int32_t window_offset_;
   CaptureAreas capture_;
 };
+
+using Image = std::span<uint8_t, d88::kImageBytes>;
+
+// Composes the whole image from the inputs' bytes: the header, then every
+// sector record in image order, its content as the layout decides.
+void ComposeImage(InputBytes inputs, int32_t window_offset, Image image);
 
 }  // namespace composer

@@ -103,6 +103,27 @@ constexpr KeyTable MakeKeyTable() {
 constexpr KeyTable kKeys = MakeKeyTable();
 static_assert(kKeys.word_low_key == 0x8DEE && kKeys.word_high_key == 0x8DEF);
 
+// An offset d meets every key once when no key below the shift window is met
+// again from inside it (d > key - first), every key inside it is still met
+// (first <= key - d <= last), and no key above it is met a second time.
+constexpr OffsetRange MakeExactWindowOffsets() {
+  int64_t first = INT32_MIN, last = INT32_MAX;
+  for (const KeyRun& r : kKeys.runs) {
+    if (r.action != Action::kPatch) continue;
+    if (r.last < kShiftWindowFirst) {
+      first = std::max<int64_t>(first, int64_t{r.last} - kShiftWindowFirst + 1);
+    } else if (r.first > kShiftWindowLast) {
+      last = std::min<int64_t>(last, int64_t{r.first} - kShiftWindowLast - 1);
+    } else {
+      first = std::max<int64_t>(first, int64_t{r.last} - kShiftWindowLast);
+      last = std::min<int64_t>(last, int64_t{r.first} - kShiftWindowFirst);
+    }
+  }
+  return {static_cast<int32_t>(first), static_cast<int32_t>(last)};
+}
+constexpr OffsetRange kExactWindowOffsets = MakeExactWindowOffsets();
+static_assert(kExactWindowOffsets.first == -124 && kExactWindowOffsets.last == 532);
+
 // The cell transpose reads a byte as two columns of four bits (bits 0-3 and
 // bits 4-7, top to bottom) and writes the four rows in turn from the most
 // significant end, each row as first-column bit then second-column bit.
@@ -162,6 +183,8 @@ void ConvertStretch(const uint8_t* src, uint8_t* out, uint32_t n, uint32_t key, 
 }
 
 }  // namespace
+
+OffsetRange ExactWindowOffsets() { return kExactWindowOffsets; }
 
 void ConvertSector(SourceImage source, int32_t window_offset, uint32_t first_address,
                    CaptureAreas& capture, Sector out) {

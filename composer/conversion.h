@@ -38,6 +38,15 @@ inline constexpr uint32_t kTransposeRecordsFirst = 0xA3A0;
 inline constexpr uint32_t kTransposeRecordStride = 6;
 inline constexpr uint32_t kTransposeRecords = 10;
 
+// The window offsets with which every key of the patch table is met exactly
+// once. Outside them the shifted window meets some keys twice and others not
+// at all: the run is as well defined as any, but the offset is almost
+// certainly wrong for the source image at hand.
+struct OffsetRange {
+  int32_t first, last;  // inclusive
+};
+OffsetRange ExactWindowOffsets();
+
 // Fills the sector of the memory image whose first byte has image address
 // `first_address`, from the source image's bytes for those addresses, and
 // stores the captured ones into `capture`.

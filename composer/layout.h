@@ -102,6 +102,7 @@ constexpr std::array<int, kInputCount + 1> MakeInputAt() {
 inline constexpr std::array<int, kInputCount + 1> kInputAt = MakeInputAt();
 inline constexpr int kInputBytes = kInputAt[kInputCount];
 using InputBytes = std::span<const uint8_t, kInputBytes>;
+inline constexpr uint8_t kPastEnd = 0xFF;  // taken in place of every byte past the end of an input
 using SourceImage = std::span<const uint8_t, kSourceBytes>;
 
 }  // namespace composer

@@ -1,4 +1,4 @@
-#include "builder/arguments.h"
+#include "composer/arguments.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-namespace builder {
+namespace composer {
 namespace {
 
 TEST(WindowOffset, ReadsSignedDecimalModulo2To32) {
@@ -54,4 +54,4 @@ TEST(TaggedName, FitsItsBufferOrIsRefused) {
 }
 
 }  // namespace
-}  // namespace builder
+}  // namespace composer

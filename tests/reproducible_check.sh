@@ -7,7 +7,8 @@
 # packages are compared byte for byte and, when they differ, member by
 # member, naming what differs. The .deb's files must also carry the commit's
 # time. Both are packed under umask 022: CPack writes the modes of the .deb's
-# members, as the packing user's umask made them, into the .deb.
+# members, as the packing user's umask made them, into the .deb. The page
+# that cpack puts beside the package must be the same file too.
 # Usage: reproducible_check.sh [TOOLCHAIN_FILE]
 #   Without a toolchain file, the native .deb; with one, that target's
 #   package (cmake/mingw-w64-x86_64.cmake: the Windows zip). The file is
@@ -143,6 +144,17 @@ PY
   fail "two builds of $commit give different packages: $(basename "$one") differs as listed above"
 fi
 
+# The page that cpack puts beside the package, when the build made one (in
+# CI it must have): the same file from both builds.
+page_one=$work/a/package/gen_tarsilp6.html
+page_two=$work/second-folder/longer-name/package/gen_tarsilp6.html
+if [ -e "$page_one" ] || [ -e "$page_two" ] || [ "${CI:-}" = true ]; then
+  [ -e "$page_one" ] && [ -e "$page_two" ] || fail "gen_tarsilp6.html is not beside both packages"
+  cmp -s "$page_one" "$page_two" ||
+    fail "two builds of $commit give different pages: $(cmp "$page_one" "$page_two" 2>&1 | head -n 1)"
+  page=" and gen_tarsilp6.html"
+fi
+
 # The files in a .deb carry the commit's time.
 if [[ "$one" == *.deb ]]; then
   times=$(dpkg-deb --fsys-tarfile "$one" | python3 -c '
@@ -151,5 +163,5 @@ with tarfile.open(fileobj=sys.stdin.buffer, mode="r|") as t:
     print(" ".join(sorted({str(m.mtime) for m in t})))')
   [ "$times" = "$epoch" ] || fail "the files in $(basename "$one") carry times $times, not the commit's $epoch"
 fi
-echo "reproducible: two builds of ${commit:0:12} give the same $(basename "$one")" \
+echo "reproducible: two builds of ${commit:0:12} give the same $(basename "$one")${page:-}" \
   "($(wc -c <"$one") bytes, $((SECONDS - started)) s)"

@@ -1,8 +1,8 @@
-#include "builder/arguments.h"
+#include "composer/arguments.h"
 
 #include <cstring>
 
-namespace builder {
+namespace composer {
 
 int32_t ParseWindowOffset(const char* text) {
   const char* p = text;
@@ -16,14 +16,13 @@ int32_t ParseWindowOffset(const char* text) {
 }
 
 bool ComposeTaggedName(const char* prefix, const char* tag, char (&out)[kNameBuffer]) {
-  static constexpr char kSuffix[] = ".bin";
-  const std::size_t a = std::strlen(prefix), b = std::strlen(tag), c = sizeof kSuffix - 1;
+  const std::size_t a = std::strlen(prefix), b = std::strlen(tag), c = sizeof kTaggedSuffix - 1;
   out[0] = '\0';
   if (a + b + c > kNameBuffer - 1) return false;
   std::memcpy(out, prefix, a);
   std::memcpy(out + a, tag, b);
-  std::memcpy(out + a + b, kSuffix, c + 1);
+  std::memcpy(out + a + b, kTaggedSuffix, c + 1);
   return true;
 }
 
-}  // namespace builder
+}  // namespace composer
