@@ -62,14 +62,14 @@ struct SignalsHeld {
 FileId IdOf(const struct stat& st) { return {true, st.st_dev, st.st_ino}; }
 
 // Whether `name` in `folder` stands for the file `id` (for nothing, when it
-// is not known), or for a file with one link that has the owner, group and
-// bits of `like` there: another run's image, made from the same old one.
-bool StandsFor(int folder, const char* name, const FileId& id, const char* like = nullptr) {
-  struct stat st, alike;
+// is not known), or, given `like`, for a file with one link and its owner,
+// group and bits: another run's image, made from the same old one.
+bool StandsFor(int folder, const char* name, const FileId& id, const struct stat* like = nullptr) {
+  struct stat st;
   if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT && !id.known;
   return SameFile(IdOf(st), id) ||
-         (like != nullptr && fstatat(folder, like, &alike, 0) == 0 && st.st_nlink == 1 &&
-          st.st_uid == alike.st_uid && st.st_gid == alike.st_gid && st.st_mode == alike.st_mode);
+         (like != nullptr && st.st_nlink == 1 && st.st_uid == like->st_uid &&
+          st.st_gid == like->st_gid && st.st_mode == like->st_mode);
 }
 
 // Finds the folder (left open in `folder`) and last name (which need not
@@ -80,9 +80,10 @@ int FinalName(const char* path, int& folder, char (&name)[kPathMax]) {
   folder = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
   for (int links = 0; folder >= 0; ++links) {
     if (char* slash = std::strrchr(name, '/'); slash != nullptr) {
-      *slash = '\0';
-      const int inner =
-          openat(folder, slash == name ? "/" : name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+      const char kept = slash[1];
+      slash[1] = '\0';  // the folder part, "/" itself included
+      const int inner = openat(folder, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+      slash[1] = kept;
       close(folder);
       folder = inner;
       if (folder < 0) break;
@@ -157,11 +158,9 @@ bool CopyAttributes(int from, int to) {
 // `old` as they are now; false if one cannot be, or `old` gained a link.
 bool GiveAttributes(int old, int fd) {
   struct stat st, now;
-  if (fstat(old, &now) != 0 || now.st_nlink > 1 || fstat(fd, &st) != 0) return false;
-  // One at a time: a user may give the group (one of theirs) but not the owner.
-  if (st.st_uid != now.st_uid && fchown(fd, now.st_uid, static_cast<gid_t>(-1)) != 0) return false;
-  if (st.st_gid != now.st_gid && fchown(fd, static_cast<uid_t>(-1), now.st_gid) != 0) return false;
-  if (!CopyAttributes(old, fd)) return false;
+  if (fstat(old, &now) != 0 || now.st_nlink > 1 || fchown(fd, now.st_uid, now.st_gid) != 0 ||
+      !CopyAttributes(old, fd))
+    return false;
   // The bits last, as a change of owner clears set-id, and checked, as the
   // system drops set-group-id for a group the user is not in rather than fail.
   const mode_t mode = now.st_mode & 07777;
@@ -175,18 +174,20 @@ int Reserve(int fd, const struct stat& st, off_t size) {
   if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0) return 0;
   struct statvfs fs;
   if (errno != EOPNOTSUPP || fstatvfs(fd, &fs) != 0) return errno;
-  const off_t have = st.st_blocks * 512, need = size + size / 64 - have;
+  const off_t more = size - st.st_blocks * 512, need = more > 0 ? more + more / 64 : 0;
   return fs.f_blocks == 0 || need <= static_cast<off_t>(fs.f_bavail * fs.f_frsize) ? 0 : ENOSPC;
 }
 
 // Writes the image over `fd`, not truncated first: a regular file with the
 // ending signals held, then cut, flushed, and given back the set-id bits that
 // a write clears if the user owns it; a device or FIFO with them deliverable,
-// since its reader may never come.
+// since its reader may never come, a block device too small refused first.
 int WriteInPlace(int fd, std::span<const uint8_t> image) {
   struct stat st, now;
   const auto size = static_cast<off_t>(image.size());
   if (fstat(fd, &st) != 0) return errno;
+  if (S_ISBLK(st.st_mode) && (lseek(fd, 0, SEEK_END) < size || lseek(fd, 0, SEEK_SET) != 0))
+    return ENOSPC;
   if (!S_ISREG(st.st_mode)) return WriteAll(fd, image);
   if (const int error = Reserve(fd, st, size); error != 0) return error;
   const SignalsHeld held;
@@ -233,7 +234,6 @@ void InputFile::Close() {
 
 int ImageFile::Open(const char* path) {
   Close();
-  if (std::strlen(path) >= kPathMax) return ENAMETOOLONG;
   // The one look: what the name stands for, through any links, opened for
   // writing (not truncated), so that the system checks the permission.
   struct stat st;
@@ -241,9 +241,7 @@ int ImageFile::Open(const char* path) {
   if (file_ < 0 ? errno != ENOENT : fstat(file_, &st) != 0) return errno;
   if (file_ >= 0) id_ = IdOf(st);
   if (const int error = FinalName(path, folder_, name_); error != 0) return error;
-  const char* slash = std::strrchr(path, '/');
-  std::snprintf(new_name_, sizeof new_name_, ".%.*s.XXXXXX", NAME_MAX - 8,
-                slash ? slash + 1 : path);
+  std::snprintf(new_name_, sizeof new_name_, ".%.*s.XXXXXX", NAME_MAX - 8, basename(path));
   // The final name is trusted only when it is the file opened, or when both
   // are nothing: a link such as /proc/self/fd/1 reads as a name that is not
   // the file it opens, and that file is written in place.
@@ -255,8 +253,7 @@ int ImageFile::Open(const char* path) {
 }
 
 int ImageFile::Put(std::span<const uint8_t> image) {
-  // A file-size limit (none is the largest number) refuses the run before any
-  // byte rather than cut the write short.
+  // A file-size limit refuses the run before any byte (none is the largest).
   struct rlimit limit;
   if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur < image.size()) return EFBIG;
   if (replace_) {
@@ -268,14 +265,18 @@ int ImageFile::Put(std::span<const uint8_t> image) {
     // Flushed before the rename, lest a crash leave the name to unwritten bytes.
     if (fd >= 0 && error == 0 && fsync(fd) != 0) error = errno;
     const bool given = fd >= 0 && error == 0 && (file_ < 0 || GiveAttributes(file_, fd));
+    struct stat made = {};
+    if (fd >= 0 && fstat(fd, &made) != 0 && error == 0) error = errno;
     // No file system here fails a flush or a close that follows a good write.
     if (fd >= 0 && close(fd) != 0 && error == 0) error = errno;
     if (fd < 0 && file_ >= 0) error = 0;             // no room beside it: written in place
     if (error == 0 && held.Ending()) error = EINTR;  // removed, and the signal ends the run
-    if (error == 0 && !StandsFor(folder_, name_, id_, new_name_)) error = EAGAIN;
+    const bool ours = fd >= 0 && StandsFor(folder_, new_name_, IdOf(made));
+    const bool still = StandsFor(folder_, name_, id_, given ? &made : nullptr);
+    if (error == 0 && (!still || (fd >= 0 && !ours))) error = EAGAIN;  // a name taken meanwhile
     const bool placed = error == 0 && given && renameat(folder_, new_name_, folder_, name_) == 0;
     if (error == 0 && !placed && file_ < 0) error = errno;
-    if (fd >= 0 && !placed) unlinkat(folder_, new_name_, 0);
+    if (ours && !placed) unlinkat(folder_, new_name_, 0);
     if (placed || error != 0) return error;
   }  // the new file cannot carry what the old one has, or take its place
   if (file_ < 0) file_ = openat(folder_, name_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

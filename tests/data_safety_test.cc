@@ -134,10 +134,12 @@ std::string LongRelativeChain(Folders& f) {
              : "cannot make the links";
 }
 // A link that reads as a name which is not the file it opens: /proc's link to
-// a deleted file, as /dev/stdout is when standard output was such a file.
+// a file whose name is gone (it keeps another), as /dev/stdout is when
+// standard output was such a file.
 int g_deleted_fd = -1;
 std::string LinkToDeletedFile(Folders& f) {
   g_deleted_fd = open((f.elsewhere / "gone.d88").c_str(), O_RDWR | O_CREAT, 0644);
+  link((f.elsewhere / "gone.d88").c_str(), (f.elsewhere / "kept.d88").c_str());
   unlink((f.elsewhere / "gone.d88").c_str());
   const std::string proc =
       "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(g_deleted_fd);
@@ -145,6 +147,22 @@ std::string LinkToDeletedFile(Folders& f) {
 }
 std::string Device(Folders& f) {
   return symlink("/dev/null", f.image().c_str()) == 0 ? "" : "symlink failed";
+}
+// A loop block device of 100 KiB, too small for the image.
+std::string g_loop;
+std::string SmallBlockDevice(Folders& f) {
+  if (!kRoot) return "needs root for a loop device";
+  WriteFile(f.elsewhere / "device", Bytes(100 * 1024, 0x5A));
+  FILE* p = popen(("losetup -f --show " + f.elsewhere / "device" + " 2>/dev/null").c_str(), "r");
+  char name[64] = {};
+  if (p == nullptr || std::fgets(name, sizeof name, p) == nullptr) name[0] = '\0';
+  if (p != nullptr) pclose(p);
+  g_loop.assign(name, std::strcspn(name, "\n"));
+  return !g_loop.empty() && symlink(g_loop.c_str(), f.image().c_str()) == 0 ? "" : "no loop device";
+}
+void DetachLoop(Folders&) {
+  if (!g_loop.empty()) system(("losetup -d " + g_loop).c_str());
+  g_loop.clear();
 }
 // Sets or clears a flag of the folder (immutable, append-only), as root.
 std::string FolderFlag(Folders& f, int flag, bool on) {
@@ -218,6 +236,12 @@ Stand Shared(uid_t uid, gid_t gid, mode_t mode, mode_t folder, bool linked = fal
                : "cannot share the folder";
   };
 }
+// A user's own file that it may write but not read, with a user attribute.
+std::string WriteOnlyWithAttribute(Folders& f) {
+  const std::string why = Shared(65534, 65534, 0200, 0777)(f);
+  if (!why.empty()) return why;
+  return setxattr(f.image().c_str(), "user.origin", "disk", 4, 0) == 0 ? "" : "no user attributes";
+}
 // A row that strace must drive.
 Stand Traced(const Stand& stand) {
   return [=](Folders& f) { return NoStrace().empty() ? stand(f) : NoStrace(); };
@@ -288,13 +312,20 @@ const Scenario kScenarios[] = {
     {"a link to itself: refused with its reason",
      [](Folders& f) { return symlink(kImage, f.image().c_str()) == 0 ? "" : "symlink failed"; },
      {}, ELOOP, kKept, ""},
+    {"a link into a folder that does not exist: refused with its reason",
+     LinkElsewhere("missing/disk.d88", false), {}, ENOENT, kKept, ""},
     {"a device",
      Device, {}, 0, kKept, ""},
+    {"a block device smaller than the image: refused before any byte",
+     SmallBlockDevice, {}, ENOSPC, kKept, "", {}, DetachLoop},
     {"a folder that takes no new file: written in place",
      OldInUnwritableFolder, {}, 0, kSame, "", {}, FolderWritableAgain},
     {"a folder that is append-only: written in place, no new file left",
      OldInAppendOnlyFolder, {}, 0, kSame, "", {},
      [](Folders& f) { FolderFlag(f, FS_APPEND_FL, false); }},
+    {"an append-only folder with nothing there: made in place, with 0666 less the umask",
+     [](Folders& f) { return FolderFlag(f, FS_APPEND_FL, true); }, {.umask = 022}, 0, kNew, "",
+     [](Folders& f) { ModeIs(f.image(), 0644); }, [](Folders& f) { FolderFlag(f, FS_APPEND_FL, false); }},
     {"a folder the user may write and search but not list: the image made there",
      Shared(65534, 0, 0, 0733), kOtherUser, 0, kNew, "",
      [](Folders& f) { OwnerIs(f.image(), 65534, 65534); }},
@@ -311,8 +342,8 @@ const Scenario kScenarios[] = {
     {"another user's file in a sticky folder: written in place, its owner kept",
      Shared(0, 0, 0666, 01777), kOtherUser, 0, kSame, "",
      [](Folders& f) { OwnerIs(f.image(), 0, 0); }},
-    {"a group's file, by a member who may not give its owner: written in place",
-     Shared(2001, 3000, 0664, 0775), {.user = 2002, .groups = {3000}},
+    {"a group's set-group-id file, by a member who may not give its owner: written in place",
+     Shared(2001, 3000, 02775, 0775), {.user = 2002, .groups = {3000}},
      0, kSame, "", [](Folders& f) { OwnerIs(f.image(), 2001, 3000); }},
     {"a group's file, by its owner, who may give the group: replaced",
      Shared(2001, 3000, 0664, 0775), {.user = 2001, .groups = {3000}},
@@ -330,8 +361,13 @@ const Scenario kScenarios[] = {
      [](Folders& f) { umount2(f.image().c_str(), MNT_DETACH); }},
     {"a user's own file that it may not write: refused",
      Shared(65534, 65534, 0444, 0777), kOtherUser, EACCES, kKept, ""},
+    {"a user's own file that it may write but not read, with a user attribute: in place, kept",
+     WriteOnlyWithAttribute, kOtherUser, 0, kSame, "",
+     [](Folders& f) { EXPECT_EQ(getxattr(f.image().c_str(), "user.origin", nullptr, 0), 4); }},
     {"a file-size limit below the image: refused",
      Old(0644), {.file_size_limit = 100'000}, EFBIG, kKept, ""},
+    {"a file-size limit of the image's size exactly",
+     Old(0644), {.file_size_limit = 348'848}, 0, kNew, ""},
     {"a file-size limit, nothing there: refused",
      Nothing, {.file_size_limit = 100'000}, EFBIG, kKept, ""},
     {"a file-size limit, a file to write in place: refused before any byte",
@@ -340,19 +376,30 @@ const Scenario kScenarios[] = {
      NotEmulated, {.stack_limit = 96 * 1024}, 0, kNew, ""},
     // Signals that come while the new file exists remove it, and then end the run.
     {"SIGTERM while the new file is flushed",
-     Traced(Old(0644)), {.at_fsync = "signal=TERM"}, -SIGTERM, kKept, ""},
+     Traced(Old(0644)), {.inject = "fsync:signal=TERM"}, -SIGTERM, kKept, ""},
     {"SIGABRT from another process while the new file is flushed",
-     Traced(Old(0644)), {.at_fsync = "signal=ABRT"}, -SIGABRT, kKept, ""},
+     Traced(Old(0644)), {.inject = "fsync:signal=ABRT"}, -SIGABRT, kKept, ""},
     {"signal 32, which glibc keeps for itself, while the new file is flushed",
-     Traced(Old(0644)), {.at_fsync = "signal=32"}, -32, kKept, ""},
+     Traced(Old(0644)), {.inject = "fsync:signal=32"}, -32, kKept, ""},
     {"signal 33, likewise",
-     Traced(Old(0644)), {.at_fsync = "signal=33"}, -33, kKept, ""},
+     Traced(Old(0644)), {.inject = "fsync:signal=33"}, -33, kKept, ""},
     {"SIGHUP while the new file is flushed, under nohup: ignored, the image replaced",
-     Traced(Old(0644)), {.ignored = SIGHUP, .at_fsync = "signal=HUP"}, 0, kNew, ""},
-    {"SIGTERM that the caller holds, pending from the start: left to it, the image replaced",
-     Old(0644), {.pending = SIGTERM}, 0, kNew, ""},
-    {"SIGTERM while a file with a second hard link is flushed: written whole, then the run ends",
-     Traced(Linked()), {.at_fsync = "signal=TERM"}, -SIGTERM, kSame, ""},
+     Traced(Old(0644)), {.ignored = SIGHUP, .inject = "fsync:signal=HUP"}, 0, kNew, ""},
+    {"SIGTERM and SIGTSTP that the caller holds, pending from the start: left to it, replaced",
+     Old(0644), {.pending = {SIGTERM, SIGTSTP}}, 0, kNew, ""},
+    {"SIGTERM as a longer file with a second hard link is written: written whole, then the end",
+     Traced(Linked(400'000)), {.inject = "write:signal=TERM"}, -SIGTERM, kSame, ""},
+    // Calls that fail where no file system here makes them fail.
+    {"a flush of the new file that fails: the old image kept",
+     Traced(Old(0644)), {.inject = "fsync:error=EIO"}, EIO, kKept, ""},
+    {"a flush of a file written in place that fails",
+     Traced(Linked()), {.inject = "fsync:error=EIO"}, EIO, kSame, ""},
+    {"room that cannot be reserved for a write in place: refused before any byte",
+     Traced(Linked()), {.inject = "fallocate:error=EDQUOT"}, EDQUOT, kKept, ""},
+    {"a write in place that fails at once: the file as it was",
+     Traced(Linked()), {.inject = "write:error=EIO"}, EIO, kKept, ""},
+    {"a rename that fails with nothing there: nothing made",
+     Traced(Nothing), {.inject = "rename,renameat,renameat2:error=ENOSPC"}, ENOSPC, kKept, ""},
 };
 // clang-format on
 
@@ -453,25 +500,32 @@ std::string NewFileIn(const ScratchDir& dir) {
 }
 
 // The run is stopped as it flushes the new file, which only it may read then,
-// though the image it replaces may be read by all.
+// though the image it replaces may be read by all. If another file is put
+// under the new file's name meanwhile, the run is refused and puts nothing in
+// place.
 TEST(DataSafety, NewFileIsTheOwnersAloneUntilItIsComplete) {
   if (const std::string why = NoStrace(); !why.empty()) GTEST_SKIP() << why;
-  ScratchDir dir;
-  WritePatternInputs(dir, "v1", 30000);
-  WriteFile(dir / kImage, kOldImage);
-  ASSERT_EQ(chmod((dir / kImage).c_str(), 0644), 0);
-  ToolRun run(dir, {"v1", "0"}, {.umask = 0, .at_fsync = "signal=STOP"});
-  std::string new_file;
-  for (int waited = 0; new_file.empty() && waited < 30'000; waited += 5) {
-    new_file = NewFileIn(dir);
-    usleep(5000);
+  for (const bool swapped : {false, true}) {
+    ScratchDir dir;
+    WritePatternInputs(dir, "v1", 30000);
+    WriteFile(dir / kImage, kOldImage);
+    ASSERT_EQ(chmod((dir / kImage).c_str(), 0644), 0);
+    ToolRun run(dir, {"v1", "0"}, {.umask = 0, .inject = "fsync:signal=STOP"});
+    std::string new_file;
+    for (int waited = 0; new_file.empty() && waited < 30'000; waited += 5) {
+      new_file = NewFileIn(dir);
+      usleep(5000);
+    }
+    ASSERT_NE(new_file, "");
+    ModeIs(new_file, 0600);
+    if (swapped) rename(new_file.c_str(), (dir / "taken").c_str());
+    if (swapped) WriteFile(new_file, kOldImage);
+    kill(-run.pid(), SIGCONT);  // strace and the tool
+    const RunResult r = run.Finish();
+    EXPECT_EQ(r.err, swapped ? Message(kImage, EAGAIN) : "");
+    EXPECT_EQ(ReadFile(dir / kImage) == kOldImage, swapped);
+    ModeIs(dir / kImage, 0644);
   }
-  ASSERT_NE(new_file, "");
-  ModeIs(new_file, 0600);
-  kill(-run.pid(), SIGCONT);  // strace and the tool
-  EXPECT_EQ(run.Finish().status, 0);
-  ModeIs(dir / kImage, 0644);
-  EXPECT_EQ(NewFileIn(dir), "");
 }
 
 // What comes under the name between the look and the write, in the same
@@ -501,6 +555,13 @@ TEST(DataSafety, WhatComesUnderTheNameAfterTheLookIsLeftAlone) {
   const Case cases[] = {
       {"the image moved aside and a file with other bits put under its name", kImage, true,
        other(true, 0640), EAGAIN, {{kImage, kOther}, {"aside", kOldImage}}},
+      {"the image moved aside, nothing put back", kImage, true,
+       [](const ScratchDir& d) { rename((d / kImage).c_str(), (d / "aside").c_str()); },
+       EAGAIN, {{"aside", kOldImage}}},
+      {"the image moved aside and a link to it put under its name", kImage, true,
+       [](const ScratchDir& d) { rename((d / kImage).c_str(), (d / "aside").c_str());
+                                 symlink("aside", (d / kImage).c_str()); },
+       EAGAIN, {{kImage, {'-', '>', ' ', 'a', 's', 'i', 'd', 'e'}}, {"aside", kOldImage}}},
       {"the same with another run's image, its bits alike: replaced", kImage, true,
        other(true, 0644), 0, {{kImage, kNewImage}, {"aside", kOldImage}}},
       {"nothing there at the look, a file with other bits made under the name since", kImage, false,
@@ -508,7 +569,7 @@ TEST(DataSafety, WhatComesUnderTheNameAfterTheLookIsLeftAlone) {
       {"a second hard link made to the image: written in place, seen through both", kImage, true,
        [](const ScratchDir& d) { link((d / kImage).c_str(), (d / "other").c_str()); },
        0, {{kImage, kNewImage}, {"other", kNewImage}}},
-      {"a name of 250 characters, nothing changed", kLongBase, true,
+      {"a name of 250 characters, nothing there", kLongBase, false,
        [](const ScratchDir&) {}, 0, {{kLongBase, kNewImage}}},
   };
   // clang-format on

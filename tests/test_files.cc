@@ -129,20 +129,14 @@ ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
     words.push_back(emulator.substr(at, end - at));
     at = end + 1;
   }
-  if (!options.at_fsync.empty())
-    words = {"strace",
-             "-o",
-             "/dev/null",
-             "-e",
-             "trace=fsync",
-             "-e",
-             "inject=fsync:when=1:" + options.at_fsync};
+  if (!options.inject.empty())
+    words = {"strace", "-o", "/dev/null", "-e", "inject=" + options.inject + ":when=1"};
   words.push_back(options.binary.empty() ? GEN_TARSILP6_BINARY : options.binary);
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
-  traced_ = !options.at_fsync.empty();
+  traced_ = !options.inject.empty();
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ != 0) return;
@@ -161,10 +155,11 @@ ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
   }
   sigset_t pending;
   sigemptyset(&pending);
-  if (options.pending != 0) sigaddset(&pending, options.pending);
+  for (const int sig : options.pending) sigaddset(&pending, sig);
   if (options.ignored != 0 && signal(options.ignored, SIG_IGN) == SIG_ERR) _exit(127);
-  if (sigprocmask(SIG_BLOCK, &pending, nullptr) != 0 || (options.pending && raise(options.pending)))
-    _exit(127);
+  if (sigprocmask(SIG_BLOCK, &pending, nullptr) != 0) _exit(127);
+  for (const int sig : options.pending)
+    if (raise(sig) != 0) _exit(127);
   if (options.stack_limit >= 0) {
     const rlimit limit = {static_cast<rlim_t>(options.stack_limit),
                           static_cast<rlim_t>(options.stack_limit)};

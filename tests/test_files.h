@@ -62,18 +62,18 @@ struct RunResult {
 };
 
 struct RunOptions {
-  long file_size_limit = -1;     // soft RLIMIT_FSIZE in bytes (SIGXFSZ at its default); -1: none
-  long stack_limit = -1;         // RLIMIT_STACK in bytes; -1: as inherited
-  int umask = -1;                // -1: inherited
-  int user = -1;                 // run as this user and group id (needs root); -1: as we are
-  std::string binary = "";       // the tool to run; empty: the one the build made
-  std::vector<int> groups = {};  // with `user`: its supplementary groups
-  int ignored = 0;               // a signal the tool starts with ignored, as under nohup
-  int pending = 0;               // a signal the tool starts with blocked and already pending
-  std::string at_fsync = "";     // what strace does as the tool enters fsync: "signal=TERM"
+  long file_size_limit = -1;      // soft RLIMIT_FSIZE in bytes (SIGXFSZ at its default); -1: none
+  long stack_limit = -1;          // RLIMIT_STACK in bytes; -1: as inherited
+  int umask = -1;                 // -1: inherited
+  int user = -1;                  // run as this user and group id (needs root); -1: as we are
+  std::string binary = "";        // the tool to run; empty: the one the build made
+  std::vector<int> groups = {};   // with `user`: its supplementary groups
+  int ignored = 0;                // a signal the tool starts with ignored, as under nohup
+  std::vector<int> pending = {};  // signals the tool starts with blocked and already pending
+  std::string inject = "";        // what strace does at a call's first entry: "fsync:signal=TERM"
 };
 
-// Why runs with `at_fsync` cannot be made here (no strace, or an emulator
+// Why runs with `inject` cannot be made here (no strace, or an emulator
 // between it and the tool), or "".
 std::string NoStrace();
 
