@@ -1,16 +1,13 @@
-// Files on Windows: the C runtime's descriptors for reading and writing, the
-// Windows API for what a file is and for putting a new one in place.
+// Files on Windows: handles from CreateFile, the image's looked at once,
+// ReplaceFile to put a new file in its place, and console events held off.
+// A handle is kept in the header's int: Windows makes only its low 32 bits
+// significant (HandleToLong), and INVALID_HANDLE_VALUE reads as -1.
 #define _CRT_RAND_S  // declares rand_s, the system's random numbers
-#include <fcntl.h>
-#include <io.h>
-#include <share.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <windows.h>
 
-#include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -19,159 +16,172 @@
 namespace io {
 namespace {
 
-// The new file's name while it exists. A run ended part-way (Ctrl+C, a
-// console closed) leaves it behind.
-char g_new_path[kPathMax];
-bool g_new_exists = false;
-
-// What `path` names, looked at without opening it for reading or writing.
-bool Describe(const char* path, BY_HANDLE_FILE_INFORMATION& info, DWORD& type) {
-  const HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  const bool known = GetFileInformationByHandle(h, &info) != 0;
-  type = GetFileType(h);
-  CloseHandle(h);
-  return known;
+// The errno for the last failed call, for the messages.
+int Errno() {
+  const DWORD e = GetLastError();
+  return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? ENOENT
+         : e == ERROR_ACCESS_DENIED                             ? EACCES
+         : e == ERROR_DISK_FULL || e == ERROR_HANDLE_DISK_FULL  ? ENOSPC
+                                                                : EIO;
 }
 
+// A file on a disk has links; a device, pipe or console has no information.
 FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info) {
-  return {true, info.dwVolumeSerialNumber,
+  return {info.nNumberOfLinks != 0, info.dwVolumeSerialNumber,
           uint64_t{info.nFileIndexHigh} << 32 | uint64_t{info.nFileIndexLow}};
 }
 
-// Creates ".NAME.XXXXXX" exclusively beside `path`, shared with no other
-// process while open, and leaves its name in g_new_path. The descriptor, or -1.
-int CreateBeside(const char* path) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  constexpr int kSuffix = 6;
-  int dir = 0;  // the folder part, separator included
-  for (int i = 0; path[i] != '\0'; ++i)
-    if (path[i] == '/' || path[i] == '\\' || path[i] == ':') dir = i + 1;
-  const int length = std::snprintf(g_new_path, kPathMax, "%.*s.%s.XXXXXX", dir, path, path + dir);
-  if (length < 0 || length >= static_cast<int>(kPathMax)) return -1;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    for (int i = 0; i < kSuffix; ++i) {
-      unsigned int random = 0;
-      if (rand_s(&random) != 0) return -1;
-      g_new_path[length - kSuffix + i] = kAlphabet[random % (sizeof kAlphabet - 1)];
-    }
-    int fd = -1;
-    const errno_t error = _sopen_s(&fd, g_new_path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
-                                   _SH_DENYRW, _S_IREAD | _S_IWRITE);
-    if (error != EEXIST) return error == 0 ? fd : -1;
-  }
-  return -1;
+// Opens what `name` stands for, shared with every other use, and reads into
+// `info` what it is; -1 with errno set when it cannot be opened.
+int OpenShared(const char* name, DWORD access, DWORD flags, BY_HANDLE_FILE_INFORMATION& info) {
+  info = {};
+  const HANDLE h = CreateFileA(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, flags, nullptr);
+  if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info)) errno = Errno();
+  return HandleToLong(h);
 }
 
-unsigned Chunk(std::size_t n) { return static_cast<unsigned>(std::min<std::size_t>(n, INT_MAX)); }
+// Whether `name` itself, a link not followed, stands for the file `id`, or
+// for nothing when `id` is not known.
+bool StandsFor(const char* name, const FileId& id) {
+  BY_HANDLE_FILE_INFORMATION info;
+  const int h = OpenShared(name, FILE_READ_ATTRIBUTES, FILE_FLAG_OPEN_REPARSE_POINT, info);
+  if (h < 0) return errno == ENOENT && !id.known;
+  CloseHandle(LongToHandle(h));
+  return SameFile(IdOf(info), id);
+}
 
-int WriteAll(int fd, std::span<const uint8_t> bytes) {
-  for (std::size_t done = 0; done < bytes.size();) {
-    const int n = _write(fd, bytes.data() + done, Chunk(bytes.size() - done));
-    if (n <= 0) return n == 0 ? EIO : errno;
-    done += static_cast<std::size_t>(n);
+// The length of the folder part of a full name, its last separator included.
+int FolderLength(const char* name) { return static_cast<int>(std::strrchr(name, '\\') - name + 1); }
+
+// Writes all of `bytes`: a disk that fills up takes a part, then fails.
+int WriteAll(HANDLE h, std::span<const uint8_t> bytes) {
+  for (DWORD n = 0; !bytes.empty(); bytes = bytes.subspan(n)) {
+    if (!WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr)) return Errno();
+    if (n == 0) return EIO;
   }
   return 0;
 }
 
-// Writes the image over what `path` names, not truncated first, and cuts a
-// file on disk to the image's length.
-int WriteInPlace(const char* path, std::span<const uint8_t> image) {
-  int fd = -1;
-  if (const errno_t error =
-          _sopen_s(&fd, path, _O_WRONLY | _O_CREAT | _O_BINARY, _SH_DENYNO, _S_IREAD | _S_IWRITE))
-    return error;
-  int error = WriteAll(fd, image);
-  if (error == 0 && GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd))) == FILE_TYPE_DISK)
-    error = _chsize_s(fd, static_cast<__int64>(image.size()));
-  if (_close(fd) != 0 && error == 0) error = errno;
-  return error;
+// Console events (Ctrl+C, Ctrl+Break, the console closed) are held off while
+// the new file exists or a file is written in place. The handler, on a thread
+// of its own, marks that one came and takes the lock for good, so that nothing
+// begins after it; the held stretch, done, ends the run as the event would.
+SRWLOCK g_held = SRWLOCK_INIT;
+std::atomic<bool> g_event_came{false};
+
+BOOL WINAPI OnConsoleEvent(DWORD) {
+  g_event_came = true;
+  AcquireSRWLockExclusive(&g_held);
+  return FALSE;  // on to the system's handler, which ends the process
 }
+
+struct EventsHeld {
+  EventsHeld() {
+    [[maybe_unused]] static const BOOL added = SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+    AcquireSRWLockExclusive(&g_held);
+  }
+  ~EventsHeld() {
+    if (g_event_came) ExitProcess(STATUS_CONTROL_C_EXIT);
+    ReleaseSRWLockExclusive(&g_held);
+  }
+};
 
 }  // namespace
 
-FileId IdOfPath(const char* path) {
-  BY_HANDLE_FILE_INFORMATION info;
-  DWORD type;
-  return Describe(path, info, type) ? IdOf(info) : FileId{};
-}
-
 int InputFile::Open(const char* name) {
   Close();
-  fd_ = _open(name, _O_RDONLY | _O_BINARY);
-  if (fd_ < 0) return errno;
   BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileInformationByHandle(reinterpret_cast<HANDLE>(_get_osfhandle(fd_)), &info))
-    id_ = IdOf(info);
+  fd_ = OpenShared(name, GENERIC_READ, FILE_FLAG_BACKUP_SEMANTICS, info);  // a folder too
+  if (fd_ < 0) return errno;
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return Close(), EISDIR;
+  id_ = IdOf(info);
   return 0;
 }
 
 ReadResult InputFile::Read(std::span<uint8_t> out) {
   ReadResult result;
-  while (result.bytes < out.size()) {
-    const int n = _read(fd_, out.data() + result.bytes, Chunk(out.size() - result.bytes));
-    if (n < 0) result.error = errno;
-    if (n <= 0) break;  // 0: the end of the file
-    result.bytes += static_cast<std::size_t>(n);
-  }
+  for (DWORD n = 1; n != 0 && result.bytes < out.size(); result.bytes += n)  // 0: the end
+    if (!ReadFile(LongToHandle(fd_), &out[result.bytes],
+                  static_cast<DWORD>(out.size() - result.bytes), &n, nullptr))
+      return {result.bytes, Errno()};
   return result;
 }
 
 void InputFile::Close() {
-  if (fd_ >= 0) _close(fd_);
+  if (fd_ >= 0) CloseHandle(LongToHandle(fd_));
   fd_ = -1;
   id_ = {};
 }
 
-// Symbolic links are left to the system: the name itself is replaced.
+// The one look: what the name stands for, through symbolic links, opened for
+// writing; a file on a disk is then known by the full name its handle has.
 int ImageFile::Open(const char* path) {
-  Discard();
-  if (std::strlen(path) >= kPathMax) return ENAMETOOLONG;
-  std::strcpy(target_, path);
+  Close();
   BY_HANDLE_FILE_INFORMATION info;
-  DWORD type = FILE_TYPE_UNKNOWN;
-  old_ = Describe(path, info, type) ? IdOf(info) : FileId{};
-  // Replaced: nothing there yet, or a writable file on disk with one name.
-  const DWORD kept_out = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY;
-  if (old_.known && (type != FILE_TYPE_DISK || (info.dwFileAttributes & kept_out) != 0 ||
-                     info.nNumberOfLinks != 1))
-    return 0;
-  fd_ = CreateBeside(path);
-  g_new_exists = replacing_ = fd_ >= 0;
+  file_ = OpenShared(path, GENERIC_WRITE, 0, info);
+  if (file_ < 0 && errno != ENOENT) return errno;
+  id_ = IdOf(info);
+  // Windows lets no one write a read-only file; Wine run by root would.
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) return EACCES;
+  const DWORD n = id_.known ? GetFinalPathNameByHandleA(LongToHandle(file_), name_, kPathMax, 0)
+                            : GetFullPathNameA(path, kPathMax, name_, nullptr);
+  if (n == 0 || n >= kPathMax) return n == 0 ? Errno() : ENAMETOOLONG;
+  replace_ = file_ < 0 || info.nNumberOfLinks == 1;
+  unsigned int random = 0;
+  rand_s(&random);  // a stray file's name is met once in 2 to the 32nd
+  const int folder = FolderLength(name_);
+  std::snprintf(new_name_, sizeof new_name_, "%.*s.%s.%08X", folder, name_, name_ + folder, random);
   return 0;
 }
 
-// ReplaceFile gives the new file the replaced one's attributes and ACL.
 int ImageFile::Put(std::span<const uint8_t> image) {
-  if (replacing_) {
-    int error = WriteAll(fd_, image);
-    if (error == 0 && _commit(fd_) != 0) error = errno;  // flushed to the disk first
-    if (_close(fd_) != 0 && error == 0) error = errno;
-    fd_ = -1;
-    bool placed =
-        error == 0 && (old_.known ? ReplaceFileA(target_, g_new_path, nullptr,
-                                                 REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
-                                  : MoveFileExA(g_new_path, target_, 0));
-    // ReplaceFile may fail having moved the old file away but not the new one
-    // in: then the new file, whole, takes the free name.
+  const HANDLE old = LongToHandle(file_);
+  // A device or pipe is written with events deliverable: its reader may never come.
+  if (!replace_ && !id_.known) return WriteAll(old, image);
+  const EventsHeld held;
+  const HANDLE fresh =
+      replace_ ? CreateFileA(new_name_, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)
+               : INVALID_HANDLE_VALUE;
+  if (fresh == INVALID_HANDLE_VALUE && file_ < 0) return Errno();
+  if (fresh != INVALID_HANDLE_VALUE) {
+    // Flushed before it takes the name, so that a crash cannot leave the name
+    // standing for bytes that never reached the disk; the old file let go first.
+    int error = WriteAll(fresh, image);
+    if (error == 0 && !FlushFileBuffers(fresh)) error = Errno();
+    CloseHandle(fresh);
+    if (file_ >= 0) CloseHandle(old);
+    file_ = -1;
+    if (error == 0 && !StandsFor(name_, id_)) error = EAGAIN;
+    if (error == 0 && g_event_came) error = EINTR;  // removed, and the event ends the run
+    // ReplaceFile gives the new file the old one's attributes and ACL, or fails,
+    // maybe having removed the old file: the new one, whole, takes the free name.
+    bool placed = error == 0 && (id_.known ? ReplaceFileA(name_, new_name_, nullptr, 0, 0, 0)
+                                           : MoveFileExA(new_name_, name_, 0));
     if (!placed && error == 0 && GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT)
-      placed = MoveFileExA(g_new_path, target_, MOVEFILE_REPLACE_EXISTING);
-    if (placed) g_new_exists = false;  // it has taken the image's place
-    const bool replaced = !g_new_exists;
-    Discard();
-    if (error != 0 || replaced) return error;
-    // It cannot take the old file's place.
+      placed = MoveFileExA(new_name_, name_, 0);
+    if (!placed && error == 0) error = Errno();
+    if (!placed) DeleteFileA(new_name_);
+    return error;
   }
-  return WriteInPlace(target_, image);
+  // In place (also when no new file can be made beside it), not truncated first,
+  // once the room is known to be there, free or the file's own; cut, flushed.
+  char folder[kPathMax];
+  std::snprintf(folder, sizeof folder, "%.*s", FolderLength(name_), name_);
+  LARGE_INTEGER have;
+  ULARGE_INTEGER free;
+  if (!GetFileSizeEx(old, &have) || !GetDiskFreeSpaceExA(folder, &free, nullptr, nullptr))
+    return Errno();
+  if (have.QuadPart + free.QuadPart < image.size()) return ENOSPC;
+  const int error = WriteAll(old, image);
+  return error != 0 ? error : !SetEndOfFile(old) || !FlushFileBuffers(old) ? Errno() : 0;
 }
 
-void ImageFile::Discard() {
-  if (fd_ >= 0) _close(fd_);
-  fd_ = -1;
-  if (g_new_exists) _unlink(g_new_path);
-  g_new_exists = replacing_ = false;
+void ImageFile::Close() {
+  if (file_ >= 0) CloseHandle(LongToHandle(file_));
+  file_ = -1;
+  replace_ = false;
+  id_ = {};
 }
 
 }  // namespace io

@@ -6,6 +6,9 @@
 #     ends the line with CRLF), and a directory as input names the file;
 #   - an existing image is replaced, and a failed run leaves it as it was, with
 #     no new file left beside it;
+#   - what stands under the image's name decides how it is written, each case
+#     a row of the table below: written in place, refused, replaced where a
+#     link leads, stopped or interrupted part-way (strace drives those);
 #   - the zip holds the executable, README.md and LICENSE, and that executable
 #     runs.
 # Usage: windows_check.sh NATIVE_BUILD_DIR WINDOWS_BUILD_DIR
@@ -24,8 +27,9 @@ if ! command -v wine >/dev/null; then
 fi
 export WINEDEBUG=-all
 export WINEPREFIX=${WINEPREFIX:-${HOME:-/tmp}/.wine-gen_tarsilp6}
-work=$(mktemp -d)
-trap 'wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
+work=$(cd "$(mktemp -d)" && pwd -P)  # as strace sees the paths
+trap 'wineserver -k 2>/dev/null || true; umount "$work/small" 2>/dev/null; chattr -i "$work"/row* 2>/dev/null
+  rm -rf "$work"' EXIT
 # One Wine server for every run (it may already be running), and one warm-up
 # run that creates the prefix.
 mkdir -p "$WINEPREFIX"
@@ -34,13 +38,15 @@ wineboot -i >/dev/null 2>&1 || true
 exe=$windows/gen_tarsilp6.exe
 wine "$exe" >/dev/null 2>&1 || true
 
-# run DIR ARGS...: runs the Windows tool in DIR; sets status and err (CR removed).
-# wine_run.sh starts a run again when Wine itself failed to start.
+# run DIR ARGS...: runs the Windows tool in DIR, with Wine run by the command
+# `wine`; sets status and err (CR removed). wine_run.sh starts a run again when
+# Wine itself failed to start.
+wine=wine
 run() {
   local dir=$1
   shift
   status=0
-  err=$(cd "$dir" && "$here/wine_run.sh" "$exe" "$@" 2>&1 >/dev/null) || status=$?
+  err=$(cd "$dir" && WINE=$wine "$here/wine_run.sh" "$exe" "$@" 2>&1 >/dev/null) || status=$?
   err=${err//$'\r'/}
 }
 expect() {  # expect STATUS MESSAGE WHAT
@@ -79,7 +85,7 @@ run "$work/windows" v1 0
 expect 1 "data5.bin: No such file or directory" "missing input"
 mkdir "$work/windows/data5.bin"
 run "$work/windows" v1 0
-[ "$status" = 1 ] && [[ "$err" == "data5.bin: "* ]] || fail "directory as input: $status '$err'"
+expect 1 "data5.bin: Is a directory" "directory as input"
 cmp -s "$old" "$work/old.d88" || fail "a failed run changed the existing image"
 no_leftovers "$work/windows" "a failed run"
 rmdir "$work/windows/data5.bin"
@@ -89,6 +95,128 @@ expect 0 "" "replacing an existing image"
 (cd "$work/native" && "$native/gen_tarsilp6" v1 5)
 cmp -s "$old" "$work/native/zemra8p6.d88" || fail "the existing image was not replaced"
 echo "windows: usage, missing input, directory as input, replacing and keeping an image: ok"
+
+# Rows: each runs `v1 0` in a folder of its own that holds the inputs and an
+# old image of 1000 bytes. Its setup, a function below, changes what stands
+# there (failing when it cannot here) and may set `at`, where the image is
+# looked for afterwards; `trace`, the options of strace for the run;
+# `stopped`, what is done while strace holds the run stopped; `check`, what
+# else must hold; `undo`, what is undone after the run. Afterwards `at`
+# holds "new" (the image, in a file made anew), "same" (the image, in the
+# file that stood there) or "kept" (what stood there, as the same file), and
+# no new file is left beside it or the name.
+img=zemra8p6.d88
+old() { head -c "${2:-1000}" /dev/zero | tr '\0' Z >"$1"; }
+mkdir "$work/inputs"
+"$native/make_sample_inputs" "$work/inputs" v1
+old "$work/inputs/$img"
+(cd "$work/native" && "$native/gen_tarsilp6" v1 0)
+mkdir "$work/small"  # a disk without room for the image, where root may mount one
+mount -t tmpfs -o size=300k tmpfs "$work/small" 2>/dev/null || rmdir "$work/small"
+strace=$(command -v strace) || [ "${CI:-}" != true ] || fail "strace (Debian package strace) is not installed"
+
+linked() { old "$d/$img" 400000 && ln "$d/$img" "$d/other.d88"; }  # longer: cut to the image
+input_linked() { ln -f "$d/data1.bin" "$d/$img"; }
+input_symlinked() { ln -sf ipl1.bin "$d/$img"; }
+bad_read() { ln -sf /proc/self/mem "$d/data7.bin"; }  # opens, then fails to read
+read_only() { chmod 444 "$d/$img"; }
+read_only_linked() { read_only && ln "$d/$img" "$d/other.d88"; }
+elsewhere() {
+  at=$d/else/disk.d88
+  mkdir "$d/else" && mv "$d/$img" "$at" && ln -s else/disk.d88 "$d/$img"
+}
+device() { ln -sf /dev/null "$d/$img"; }
+no_new_file() {  # immutable for root, not writable for others
+  undo="chattr -i $d 2>/dev/null; chmod 755 $d"
+  { chattr +i "$d" 2>/dev/null || chmod 555 "$d"; } && ! touch "$d/probe" 2>/dev/null
+}
+full() {
+  at=$work/small/disk.d88 undo="rm -f $work/small/*"
+  [ -d "$work/small" ] && old "$at" && ln -sf "$at" "$d/$img"
+}
+full_linked() { full && ln "$at" "$work/small/other.d88"; }
+traced() { trace=("$@") && [ -n "$strace" ]; }
+# Ctrl+C, which Wine raises on SIGINT, on a thread of the handler's own:
+# strace sends it as the old file is let go after the new one is flushed, or
+# as the image is written in place, and then holds the main thread a while.
+# strace follows no other thread, since it can hang as they end.
+ctrl_c_new() {
+  traced -P "$d/$img" -e trace=close,fcntl -e inject=close:signal=INT:when=1 \
+    -e inject=fcntl:delay_enter=500000
+}
+ctrl_c_in_place() {
+  linked && traced -P "$d/$img" -e trace=write,fsync -e inject=write:signal=INT \
+    -e inject=fsync:delay_enter=500000
+}
+# The run stopped as it flushes the new file; meanwhile the image is moved
+# aside and another file put under its name.
+moved_aside() {
+  at=$d/aside stopped="mv $d/$img $at && printf other >$d/$img" check="[ \"\$(cat $d/$img)\" = other ]"
+  traced -e trace=fsync -e inject=fsync:signal=STOP:when=1
+}
+
+row() {  # row WHAT SETUP STATUS MESSAGE OUTCOME
+  d=$work/row$((++rows)) at=$work/row$rows/$img trace=() stopped="" check=true undo="" wine=wine
+  cp -r "$work/inputs" "$d"
+  rm -f "$work/trace"
+  if ! "$2"; then
+    eval "$undo"
+    echo "windows: not run here: $1"
+    return
+  fi
+  if [ ${#trace[@]} != 0 ]; then  # Wine run by strace, the run's number left in $work/pid
+    wine=$work/traced_wine
+    { printf '#!/bin/bash\nexec strace -qq -o %q' "$work/trace"
+      printf ' %q' "${trace[@]}" sh -c "echo \$\$ >$work/pid && exec wine \"\$@\"" sh
+      printf ' "$@"\n'; } >"$wine"
+    chmod +x "$wine"
+  fi
+  local was=$at inode now want=$work/native/$img
+  [ -e "$was" ] || was=$d/$img
+  cp "$was" "$work/before"
+  inode=$(stat -L -c %i "$was")
+  if [ -z "$stopped" ]; then
+    run "$d" v1 0
+  else
+    (run "$d" v1 0; echo "$status" >"$work/status"; echo "$err" >"$work/err") &
+    until grep -q 'stopped by' "$work/trace" 2>/dev/null || ! kill -0 $! 2>/dev/null; do sleep 0.1; done
+    eval "$stopped"
+    kill -CONT "$(cat "$work/pid")" 2>/dev/null || true  # unless it ended unstopped
+    wait $!
+    status=$(cat "$work/status") err=$(cat "$work/err")
+  fi
+  expect "$3" "$4" "$1"
+  [ "$5" != kept ] || want=$work/before
+  cmp -s "$at" "$want" || fail "$1: $at does not hold what it should"
+  now=$(stat -L -c %i "$at")
+  case $5 in new) [ "$now" != "$inode" ] ;; *) [ "$now" = "$inode" ] ;; esac ||
+    fail "$1: $at is not the file it should be"
+  eval "$check" || fail "$1: $check"
+  no_leftovers "$d" "$1"
+  no_leftovers "$(dirname "$at")" "$1"
+  [ ${#trace[@]} = 0 ] || grep -q -e DELAYED -e 'stopped by' "$work/trace" || fail "$1: strace never acted"
+  eval "$undo"
+}
+
+rows=0
+ctrl_c=58  # the status Wine gives for STATUS_CONTROL_C_EXIT, its low byte
+#   what                                                         setup            status   message                                  outcome
+row "a longer file with a second hard link: in place, cut"      linked           0        ""                                       same
+row "an input's hard link as the image"                         input_linked     1        "$img: same file as input data1.bin"     kept
+row "an input's symbolic link as the image"                     input_symlinked  1        "$img: same file as input ipl1.bin"      kept
+row "an input that opens but fails to read"                     bad_read         1        "data7.bin: Input/output error"          kept
+row "a read-only image"                                         read_only        1        "$img: Permission denied"                kept
+row "a read-only image with a second hard link"                 read_only_linked 1        "$img: Permission denied"                kept
+row "a link to a file elsewhere: that file replaced"            elsewhere        0        ""                                       new
+row "a link to a device: written there, nothing made"           device           0        ""                                       kept
+row "a folder that takes no new file: written in place"         no_new_file      0        ""                                       same
+row "a file on a full disk"                                     full             1        "$img: No space left on device"          kept
+row "a file with a second hard link on a full disk"             full_linked      1        "$img: No space left on device"          kept
+row "Ctrl+C while the new file exists: removed, then the end"   ctrl_c_new       $ctrl_c  ""                                       kept
+row "Ctrl+C during a write in place: written, then the end"     ctrl_c_in_place  $ctrl_c  ""                                       same
+row "the image moved aside after the look: refused"             moved_aside      1        "$img: Resource temporarily unavailable" kept
+wine=wine
+echo "windows: $rows rows of what stands under the image's name: ok"
 
 (cd "$windows" && cpack -G ZIP -B "$work/zip" >/dev/null)
 zip=$(ls "$work"/zip/gen_tarsilp6-*-windows-x64.zip)
