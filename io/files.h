@@ -46,22 +46,16 @@ class InputFile {
   FileId id_;
 };
 
-// The image file. Open looks once: it opens what the name stands for, through
-// symbolic links, for writing (the system checks the permission there), and
-// every decision and attribute is taken from that descriptor.
-//
-// Nothing there, or a regular file with one link whose last name is known, is
-// replaced: a new file made beside that name is written, flushed, given the
-// old file's owner, group, extended attributes and permission bits, and
-// renamed over it if the name still stands for the file looked at. Signals
-// that would end the process are held meanwhile; one that came removes the
-// new file and then ends the run.
-//
-// Anything else is written in place through the descriptor, not truncated
-// first: a device or FIFO, a file with other links, a file beside which no
-// new file can be made, whose attributes a new one cannot take, or over which
-// it cannot be renamed. A regular file is then checked for room, written with
-// those signals held, cut, flushed, and given back its set-id bits.
+// The image file, looked at once: what the name stands for, through links, is
+// opened for writing (the system checks the permission there) and every
+// decision and attribute comes from that open file. Nothing there, or a
+// regular file with one link, is replaced: a new file beside the final name
+// is written, flushed, given the old file's owner, group, attributes and bits,
+// and renamed over it if the name still stands for the file looked at (on
+// Linux, or for another run's image like it). Anything else is written in
+// place through the open file, once the room is known, then cut and flushed.
+// Signals or console events that would end the run are held meanwhile; one
+// that came removes a new file not yet put in place, then ends the run.
 class ImageFile {
  public:
   ImageFile() = default;
@@ -71,9 +65,7 @@ class ImageFile {
 
   // Opens what stands under `path` and decides how to write. 0, or errno.
   int Open(const char* path);
-  // The file that stood under the name when it was opened; not known when
-  // nothing did.
-  const FileId& id() const { return id_; }
+  const FileId& id() const { return id_; }  // of what stood there; not known for nothing
   // Writes `image` and puts it in place. 0, or errno; what stood there is
   // then as it was, unless a write in place failed part-way.
   int Put(std::span<const uint8_t> image);
@@ -86,7 +78,7 @@ class ImageFile {
   bool replace_ = false;          // a new file is to be renamed over name_
   FileId id_;                     // of file_
   char name_[kPathMax] = {};      // the name written: on Linux its last part, in folder_
-  char new_name_[kPathMax] = {};  // the new file's: ".NAME.XXXXXX", NAME the name as given
+  char new_name_[kPathMax] = {};  // the new file's: ".NAME." and a random suffix
 };
 
 }  // namespace io

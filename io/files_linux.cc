@@ -32,10 +32,9 @@ constexpr Signals kEnding =  // every signal whose default action ends the proce
     ~(Bit(SIGKILL) | Bit(SIGSTOP) | Bit(SIGTSTP) | Bit(SIGTTIN) | Bit(SIGTTOU) | Bit(SIGCHLD) |
       Bit(SIGCONT) | Bit(SIGURG) | Bit(SIGWINCH));
 
-Signals Mask(int how, Signals set) {
-  Signals before = 0;
-  syscall(SYS_rt_sigprocmask, how, &set, &before, sizeof set);
-  return before;
+Signals Mask(int how, Signals set) {  // the mask before; the kernel reads `set` first
+  syscall(SYS_rt_sigprocmask, how, &set, &set, sizeof set);
+  return set;
 }
 
 // Holds the ending signals back for its lifetime, then puts the caller's
@@ -214,16 +213,10 @@ int InputFile::Open(const char* name) {
 }
 
 ReadResult InputFile::Read(std::span<uint8_t> out) {
-  ReadResult result;
-  while (result.bytes < out.size()) {
-    const ssize_t n = read(fd_, out.data() + result.bytes, out.size() - result.bytes);
-    if (n <= 0) {  // 0: the end of the file
-      result.error = n < 0 ? errno : 0;
-      break;
-    }
-    result.bytes += static_cast<std::size_t>(n);
-  }
-  return result;
+  std::size_t got = 0;
+  for (ssize_t n = 1; n > 0 && got < out.size(); got += static_cast<std::size_t>(n))  // 0: the end
+    if ((n = read(fd_, out.data() + got, out.size() - got)) < 0) return {got, errno};
+  return {got, 0};
 }
 
 void InputFile::Close() {

@@ -1,7 +1,7 @@
 // Files on Windows: handles from CreateFile, the image's looked at once,
-// ReplaceFile to put a new file in its place, and console events held off.
-// A handle is kept in the header's int: Windows makes only its low 32 bits
-// significant (HandleToLong), and INVALID_HANDLE_VALUE reads as -1.
+// ReplaceFile to put a new file in its place, and console events held off. A
+// handle is kept in an int: Windows makes only its low 32 bits significant
+// (HandleToLong), and INVALID_HANDLE_VALUE reads as -1.
 #define _CRT_RAND_S  // declares rand_s, the system's random numbers
 #include <stdlib.h>
 #include <windows.h>
@@ -100,12 +100,11 @@ int InputFile::Open(const char* name) {
 }
 
 ReadResult InputFile::Read(std::span<uint8_t> out) {
-  ReadResult result;
-  for (DWORD n = 1; n != 0 && result.bytes < out.size(); result.bytes += n)  // 0: the end
-    if (!ReadFile(LongToHandle(fd_), &out[result.bytes],
-                  static_cast<DWORD>(out.size() - result.bytes), &n, nullptr))
-      return {result.bytes, Errno()};
-  return result;
+  std::size_t got = 0;
+  for (DWORD n = 1; n != 0 && got < out.size(); got += n)  // 0: the end
+    if (!ReadFile(LongToHandle(fd_), &out[got], static_cast<DWORD>(out.size() - got), &n, nullptr))
+      return {got, Errno()};
+  return {got, 0};
 }
 
 void InputFile::Close() {
@@ -166,11 +165,10 @@ int ImageFile::Put(std::span<const uint8_t> image) {
   }
   // In place (also when no new file can be made beside it), not truncated first,
   // once the room is known to be there, free or the file's own; cut, flushed.
-  char folder[kPathMax];
-  std::snprintf(folder, sizeof folder, "%.*s", FolderLength(name_), name_);
   LARGE_INTEGER have;
   ULARGE_INTEGER free;
-  if (!GetFileSizeEx(old, &have) || !GetDiskFreeSpaceExA(folder, &free, nullptr, nullptr))
+  new_name_[FolderLength(name_)] = '\0';  // the folder, where the free space is asked
+  if (!GetFileSizeEx(old, &have) || !GetDiskFreeSpaceExA(new_name_, &free, nullptr, nullptr))
     return Errno();
   if (have.QuadPart + free.QuadPart < image.size()) return ENOSPC;
   const int error = WriteAll(old, image);
