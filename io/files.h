@@ -77,8 +77,8 @@ class ImageFile {
   int folder_ = -1;               // the folder of name_, in which every step acts (Linux)
   bool replace_ = false;          // a new file is to be renamed over name_
   FileId id_;                     // of file_
-  char name_[kPathMax] = {};      // the name written: on Linux its last part, in folder_
-  char new_name_[kPathMax] = {};  // the new file's: ".NAME." and a random suffix
+  char name_[kPathMax] = {};      // the name written, its last part in folder_ (Linux)
+  char new_name_[kPathMax] = {};  // the new file's: ".NAME." and a random suffix (Linux)
 };
 
 }  // namespace io

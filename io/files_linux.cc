@@ -62,13 +62,13 @@ FileId IdOf(const struct stat& st) { return {true, st.st_dev, st.st_ino}; }
 
 // Whether `name` in `folder` stands for the file `id` (for nothing, when it
 // is not known), or, given `like`, for a file with one link and its owner,
-// group and bits: another run's image, made from the same old one.
+// group, bits and size: another run's image, made from the same old one.
 bool StandsFor(int folder, const char* name, const FileId& id, const struct stat* like = nullptr) {
   struct stat st;
   if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT && !id.known;
   return SameFile(IdOf(st), id) ||
-         (like != nullptr && st.st_nlink == 1 && st.st_uid == like->st_uid &&
-          st.st_gid == like->st_gid && st.st_mode == like->st_mode);
+         (like != nullptr && st.st_nlink == 1 && st.st_size == like->st_size &&
+          st.st_uid == like->st_uid && st.st_gid == like->st_gid && st.st_mode == like->st_mode);
 }
 
 // Finds the folder (left open in `folder`) and last name (which need not
@@ -81,11 +81,10 @@ int FinalName(const char* path, int& folder, char (&name)[kPathMax]) {
     if (char* slash = std::strrchr(name, '/'); slash != nullptr) {
       const char kept = slash[1];
       slash[1] = '\0';  // the folder part, "/" itself included
-      const int inner = openat(folder, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+      const int inner = openat(folder, name, O_PATH | O_DIRECTORY | O_CLOEXEC), error = errno;
       slash[1] = kept;
       close(folder);
-      folder = inner;
-      if (folder < 0) break;
+      if ((folder = inner) < 0) return error;
       std::memmove(name, slash + 1, std::strlen(slash + 1) + 1);
     }
     char link[kPathMax];
@@ -97,12 +96,6 @@ int FinalName(const char* path, int& folder, char (&name)[kPathMax]) {
     name[n] = '\0';
   }
   return errno;
-}
-
-// Whether files may be added to the folder but neither renamed nor removed.
-bool AppendOnly(int folder) {
-  struct statx st;
-  return statx(folder, "", AT_EMPTY_PATH, 0, &st) == 0 && (st.stx_attributes & STATX_ATTR_APPEND);
 }
 
 // Creates `name` in `folder` exclusively, its last six characters made random
@@ -137,6 +130,7 @@ char g_names[kAttributesMax], g_value[kAttributesMax], g_new_value[kAttributesMa
 // lacks, such as an ACL inherited from the folder; none is needed.
 bool CopyAttributes(int from, int to) {
   ssize_t size = flistxattr(from, g_names, kAttributesMax);
+  if (size < 0) return errno == ENOTSUP;  // then the new file, beside it, has none either
   for (const char* name = g_names; name < g_names + size; name += std::strlen(name) + 1) {
     const ssize_t n = fgetxattr(from, name, g_value, kAttributesMax);
     if (n < 0) return false;
@@ -146,11 +140,11 @@ bool CopyAttributes(int from, int to) {
         fsetxattr(to, name, g_value, bytes, 0) != 0)
       return false;
   }
-  if (size >= 0) size = flistxattr(to, g_names, kAttributesMax);
+  if ((size = flistxattr(to, g_names, kAttributesMax)) < 0) return false;
   for (const char* name = g_names; name < g_names + size; name += std::strlen(name) + 1)
     if (fgetxattr(from, name, nullptr, 0) < 0 && errno == ENODATA && fremovexattr(to, name) != 0)
       return false;
-  return size >= 0 || errno == ENOTSUP;
+  return true;
 }
 
 // Gives `fd` the owner, group, extended attributes and permission bits of
@@ -237,18 +231,27 @@ int ImageFile::Open(const char* path) {
   std::snprintf(new_name_, sizeof new_name_, ".%.*s.XXXXXX", NAME_MAX - 8, basename(path));
   // The final name is trusted only when it is the file opened, or when both
   // are nothing: a link such as /proc/self/fd/1 reads as a name that is not
-  // the file it opens, and that file is written in place.
+  // the file it opens, which is written in place if the name still opens it.
+  struct stat now;
   const bool trusted = StandsFor(folder_, name_, id_);
-  if (!trusted && file_ < 0) return EAGAIN;  // something came under the name meanwhile
-  replace_ =
-      trusted && !AppendOnly(folder_) && (file_ < 0 || (S_ISREG(st.st_mode) && st.st_nlink == 1));
+  if (!trusted && (file_ < 0 || stat(path, &now) != 0 || !SameFile(IdOf(now), id_)))
+    return EAGAIN;  // something came under the name meanwhile
+  // Not in a folder where files may be added but neither renamed nor removed.
+  struct statx folder;
+  const bool append_only = statx(folder_, "", AT_EMPTY_PATH, 0, &folder) == 0 &&
+                           (folder.stx_attributes & STATX_ATTR_APPEND) != 0;
+  replace_ = trusted && !append_only && (file_ < 0 || (S_ISREG(st.st_mode) && st.st_nlink == 1));
   return 0;
 }
 
 int ImageFile::Put(std::span<const uint8_t> image) {
-  // A file-size limit refuses the run before any byte (none is the largest).
+  // A file-size limit, which bears on regular files only, refuses the run
+  // before any byte (none is the largest number).
   struct rlimit limit;
-  if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur < image.size()) return EFBIG;
+  struct stat st;
+  const bool regular = file_ < 0 || (fstat(file_, &st) == 0 && S_ISREG(st.st_mode));
+  if (regular && getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur < image.size())
+    return EFBIG;
   if (replace_) {
     // Signals are held from the new file's making to its rename or removal;
     // only its owner may read it while it stands in for an old one.
@@ -262,14 +265,14 @@ int ImageFile::Put(std::span<const uint8_t> image) {
     if (fd >= 0 && fstat(fd, &made) != 0 && error == 0) error = errno;
     // No file system here fails a flush or a close that follows a good write.
     if (fd >= 0 && close(fd) != 0 && error == 0) error = errno;
-    if (fd < 0 && file_ >= 0) error = 0;             // no room beside it: written in place
-    if (error == 0 && held.Ending()) error = EINTR;  // removed, and the signal ends the run
+    if (fd < 0 && file_ >= 0) error = 0;  // no room beside it: written in place
     const bool ours = fd >= 0 && StandsFor(folder_, new_name_, IdOf(made));
     const bool still = StandsFor(folder_, name_, id_, given ? &made : nullptr);
     if (error == 0 && (!still || (fd >= 0 && !ours))) error = EAGAIN;  // a name taken meanwhile
+    if (error == 0 && held.Ending()) error = EINTR;  // removed, and the signal ends the run
     const bool placed = error == 0 && given && renameat(folder_, new_name_, folder_, name_) == 0;
     if (error == 0 && !placed && file_ < 0) error = errno;
-    if (ours && !placed) unlinkat(folder_, new_name_, 0);
+    if (ours && !placed && unlinkat(folder_, new_name_, 0) != 0 && error == 0) error = errno;
     if (placed || error != 0) return error;
   }  // the new file cannot carry what the old one has, or take its place
   if (file_ < 0) file_ = openat(folder_, name_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

@@ -1,7 +1,6 @@
-// Files on Windows: handles from CreateFile, the image's looked at once,
-// ReplaceFile to put a new file in its place, and console events held off. A
-// handle is kept in an int: Windows makes only its low 32 bits significant
-// (HandleToLong), and INVALID_HANDLE_VALUE reads as -1.
+// Files on Windows: handles from CreateFile (in an int, as only their low 32
+// bits count and INVALID_HANDLE_VALUE reads as -1), the image's looked at once,
+// ReplaceFile to put a new file in its place, and console events held off.
 #define _CRT_RAND_S  // declares rand_s, the system's random numbers
 #include <stdlib.h>
 #include <windows.h>
@@ -19,10 +18,12 @@ namespace {
 // The errno for the last failed call, for the messages.
 int Errno() {
   const DWORD e = GetLastError();
-  return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? ENOENT
-         : e == ERROR_ACCESS_DENIED                             ? EACCES
-         : e == ERROR_DISK_FULL || e == ERROR_HANDLE_DISK_FULL  ? ENOSPC
-                                                                : EIO;
+  return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND      ? ENOENT
+         : e == ERROR_ACCESS_DENIED                                  ? EACCES
+         : e == ERROR_DISK_FULL || e == ERROR_HANDLE_DISK_FULL       ? ENOSPC
+         : e == ERROR_SHARING_VIOLATION || e == ERROR_LOCK_VIOLATION ? EBUSY   // open elsewhere
+         : e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS       ? EAGAIN  // came meanwhile
+                                                                     : EIO;
 }
 
 // A file on a disk has links; a device, pipe or console has no information.
@@ -31,28 +32,37 @@ FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info) {
           uint64_t{info.nFileIndexHigh} << 32 | uint64_t{info.nFileIndexLow}};
 }
 
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 // Opens what `name` stands for, shared with every other use, and reads into
 // `info` what it is; -1 with errno set when it cannot be opened.
 int OpenShared(const char* name, DWORD access, DWORD flags, BY_HANDLE_FILE_INFORMATION& info) {
   info = {};
-  const HANDLE h = CreateFileA(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, flags, nullptr);
+  const HANDLE h = CreateFileA(name, access, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr);
   if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info)) errno = Errno();
   return HandleToLong(h);
 }
 
+// The image's full name and the new file's, in the system's own UTF-16, so
+// that a folder of any name works.
+wchar_t g_name[kPathMax], g_new_name[kPathMax];
+
 // Whether `name` itself, a link not followed, stands for the file `id`, or
 // for nothing when `id` is not known.
-bool StandsFor(const char* name, const FileId& id) {
-  BY_HANDLE_FILE_INFORMATION info;
-  const int h = OpenShared(name, FILE_READ_ATTRIBUTES, FILE_FLAG_OPEN_REPARSE_POINT, info);
-  if (h < 0) return errno == ENOENT && !id.known;
-  CloseHandle(LongToHandle(h));
-  return SameFile(IdOf(info), id);
+bool StandsFor(const wchar_t* name, const FileId& id) {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  const HANDLE h = CreateFileW(name, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return Errno() == ENOENT && !id.known;
+  const bool same = GetFileInformationByHandle(h, &info) && SameFile(IdOf(info), id);
+  CloseHandle(h);
+  return same;
 }
 
 // The length of the folder part of a full name, its last separator included.
-int FolderLength(const char* name) { return static_cast<int>(std::strrchr(name, '\\') - name + 1); }
+int FolderLength(const wchar_t* name) {
+  return static_cast<int>(std::wcsrchr(name, L'\\') - name + 1);
+}
 
 // Writes all of `bytes`: a disk that fills up takes a part, then fails.
 int WriteAll(HANDLE h, std::span<const uint8_t> bytes) {
@@ -120,17 +130,21 @@ int ImageFile::Open(const char* path) {
   BY_HANDLE_FILE_INFORMATION info;
   file_ = OpenShared(path, GENERIC_WRITE, 0, info);
   if (file_ < 0 && errno != ENOENT) return errno;
+  if (file_ < 0 && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return ENOENT;  // a link
   id_ = IdOf(info);
   // Windows lets no one write a read-only file; Wine run by root would.
   if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) return EACCES;
-  const DWORD n = id_.known ? GetFinalPathNameByHandleA(LongToHandle(file_), name_, kPathMax, 0)
-                            : GetFullPathNameA(path, kPathMax, name_, nullptr);
+  wchar_t given[kPathMax];
+  DWORD n = MultiByteToWideChar(CP_ACP, 0, path, -1, given, kPathMax);
+  n = n == 0      ? 0
+      : id_.known ? GetFinalPathNameByHandleW(LongToHandle(file_), g_name, kPathMax, 0)
+                  : GetFullPathNameW(given, kPathMax, g_name, nullptr);
   if (n == 0 || n >= kPathMax) return n == 0 ? Errno() : ENAMETOOLONG;
   replace_ = file_ < 0 || info.nNumberOfLinks == 1;
   unsigned int random = 0;
   rand_s(&random);  // a stray file's name is met once in 2 to the 32nd
-  const int folder = FolderLength(name_);
-  std::snprintf(new_name_, sizeof new_name_, "%.*s.%s.%08X", folder, name_, name_ + folder, random);
+  const int folder = FolderLength(g_name);
+  std::swprintf(g_new_name, kPathMax, L"%.*ls.%ls.%08X", folder, g_name, g_name + folder, random);
   return 0;
 }
 
@@ -140,35 +154,36 @@ int ImageFile::Put(std::span<const uint8_t> image) {
   if (!replace_ && !id_.known) return WriteAll(old, image);
   const EventsHeld held;
   const HANDLE fresh =
-      replace_ ? CreateFileA(new_name_, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)
+      replace_ ? CreateFileW(g_new_name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)
                : INVALID_HANDLE_VALUE;
   if (fresh == INVALID_HANDLE_VALUE && file_ < 0) return Errno();
   if (fresh != INVALID_HANDLE_VALUE) {
-    // Flushed before it takes the name, so that a crash cannot leave the name
-    // standing for bytes that never reached the disk; the old file let go first.
+    // Flushed before it takes the name, lest a crash leave the name to unwritten
+    // bytes; the old file let go first.
     int error = WriteAll(fresh, image);
     if (error == 0 && !FlushFileBuffers(fresh)) error = Errno();
     CloseHandle(fresh);
     if (file_ >= 0) CloseHandle(old);
     file_ = -1;
-    if (error == 0 && !StandsFor(name_, id_)) error = EAGAIN;
+    if (error == 0 && !StandsFor(g_name, id_)) error = EAGAIN;
     if (error == 0 && g_event_came) error = EINTR;  // removed, and the event ends the run
     // ReplaceFile gives the new file the old one's attributes and ACL, or fails,
-    // maybe having removed the old file: the new one, whole, takes the free name.
-    bool placed = error == 0 && (id_.known ? ReplaceFileA(name_, new_name_, nullptr, 0, 0, 0)
-                                           : MoveFileExA(new_name_, name_, 0));
-    if (!placed && error == 0 && GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT)
-      placed = MoveFileExA(new_name_, name_, 0);
+    // maybe having removed the old file: the new one, whole, takes the free name,
+    // and is kept if it cannot, as the only image left.
+    bool placed = error == 0 && (id_.known ? ReplaceFileW(g_name, g_new_name, nullptr, 0, 0, 0)
+                                           : MoveFileExW(g_new_name, g_name, 0));
+    const bool gone = !placed && error == 0 && GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT;
+    if (gone) placed = MoveFileExW(g_new_name, g_name, 0);
     if (!placed && error == 0) error = Errno();
-    if (!placed) DeleteFileA(new_name_);
+    if (!placed && !gone) DeleteFileW(g_new_name);
     return error;
   }
   // In place (also when no new file can be made beside it), not truncated first,
   // once the room is known to be there, free or the file's own; cut, flushed.
   LARGE_INTEGER have;
   ULARGE_INTEGER free;
-  new_name_[FolderLength(name_)] = '\0';  // the folder, where the free space is asked
-  if (!GetFileSizeEx(old, &have) || !GetDiskFreeSpaceExA(new_name_, &free, nullptr, nullptr))
+  g_new_name[FolderLength(g_name)] = L'\0';  // the folder, where the free space is asked
+  if (!GetFileSizeEx(old, &have) || !GetDiskFreeSpaceExW(g_new_name, &free, nullptr, nullptr))
     return Errno();
   if (have.QuadPart + free.QuadPart < image.size()) return ENOSPC;
   const int error = WriteAll(old, image);

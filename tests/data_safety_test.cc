@@ -10,6 +10,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -145,8 +146,12 @@ std::string LinkToDeletedFile(Folders& f) {
       "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(g_deleted_fd);
   return symlink(proc.c_str(), f.image().c_str()) == 0 ? "" : "symlink failed";
 }
+// A device that discards what is written: one of the test's own for root,
+// so that a run that wrongly replaced it would not replace the system's.
 std::string Device(Folders& f) {
-  return symlink("/dev/null", f.image().c_str()) == 0 ? "" : "symlink failed";
+  const std::string own = f.elsewhere / "null";
+  const bool made = kRoot && mknod(own.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+  return symlink(made ? own.c_str() : "/dev/null", f.image().c_str()) == 0 ? "" : "symlink failed";
 }
 // A loop block device of 100 KiB, too small for the image.
 std::string g_loop;
@@ -495,47 +500,70 @@ std::string NewFileIn(const ScratchDir& dir) {
   return "";
 }
 
-// The run is stopped as it flushes the new file, which only it may read then,
-// though the image it replaces may be read by all. If another file is put
-// under the new file's name meanwhile, the run is refused and puts nothing in
-// place.
-TEST(DataSafety, NewFileIsTheOwnersAloneUntilItIsComplete) {
+// Whether strace has seen the tool stopped, waiting for it up to 30 s.
+bool Stopped(const ToolRun& run) {
+  for (int waited = 0; waited < 30'000; waited += 5, usleep(5000))
+    if (run.Trace().find("--- stopped by SIGSTOP ---") != std::string::npos) return true;
+  return false;
+}
+
+// strace stops the run as it leaves a call; the test looks or acts, and the
+// run goes on.
+TEST(DataSafety, WhatHappensWhileTheRunIsStopped) {
   if (const std::string why = NoStrace(); !why.empty()) GTEST_SKIP() << why;
-  for (const bool swapped : {false, true}) {
+  struct Case {
+    const char* what;
+    const char* at;  // the call
+    void (*act)(const ScratchDir&, const std::string& new_file);
+    int error;
+    bool replaced;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"the new file's flush: only its owner may read the new file, though all may read the old",
+       "fsync", [](const ScratchDir&, const std::string& new_file) { ModeIs(new_file, 0600); },
+       0, true},
+      {"the flush, another file put under the new file's name: refused, nothing put in place",
+       "fsync", [](const ScratchDir& d, const std::string& new_file) {
+         rename(new_file.c_str(), (d / "taken").c_str());
+         WriteFile(new_file, kOldImage);
+       }, EAGAIN, false},
+      {"the first look at the name's links, another file renamed over the image: refused",
+       "readlinkat", [](const ScratchDir& d, const std::string&) {
+         WriteFile(d / "other", Bytes(10, 0x22));
+         rename((d / "other").c_str(), (d / kImage).c_str());
+       }, EAGAIN, false},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
     ScratchDir dir;
     WritePatternInputs(dir, "v1", 30000);
     WriteFile(dir / kImage, kOldImage);
     ASSERT_EQ(chmod((dir / kImage).c_str(), 0644), 0);
-    ToolRun run(dir, {"v1", "0"}, {.umask = 0, .inject = "fsync:signal=STOP"});
-    std::string new_file;
-    for (int waited = 0; new_file.empty() && waited < 30'000; waited += 5) {
-      new_file = NewFileIn(dir);
-      usleep(5000);
-    }
-    ASSERT_NE(new_file, "");
-    ModeIs(new_file, 0600);
-    if (swapped) rename(new_file.c_str(), (dir / "taken").c_str());
-    if (swapped) WriteFile(new_file, kOldImage);
+    ToolRun run(dir, {"v1", "0"}, {.umask = 0, .inject = std::string(c.at) + ":signal=STOP"});
+    ASSERT_TRUE(Stopped(run)) << c.what;
+    c.act(dir, NewFileIn(dir));
     kill(-run.pid(), SIGCONT);  // strace and the tool
     const RunResult r = run.Finish();
-    EXPECT_EQ(r.err, swapped ? Message(kImage, EAGAIN) : "");
-    EXPECT_EQ(ReadFile(dir / kImage) == kOldImage, swapped);
+    EXPECT_EQ(r.err, c.error != 0 ? Message(kImage, c.error) : "") << c.what;
+    EXPECT_EQ(ReadFile(dir / kImage).size() == 348'848, c.replaced) << c.what;
     ModeIs(dir / kImage, 0644);
   }
 }
 
 // What comes under the name between the look and the write, in the same
 // process, is written over only when it is like the new image in owner,
-// group and bits (another run's image); the file looked at stays where it
-// went. Old and new images are 0644 here.
+// group, bits and size (another run's image); the file looked at stays where
+// it went. Old and new images are 0644 here, new ones 2000 bytes.
 TEST(DataSafety, WhatComesUnderTheNameAfterTheLookIsLeftAlone) {
   const Bytes kNewImage(2000, 0x11), kOther(10, 0x22);
   const std::string kLongBase(250, 'n');  // ".NAME.XXXXXX" is cut to fit beside it
-  // Moves the image aside, if `aside`, and puts another file with `mode` under its name.
-  const auto other = [&](bool aside, mode_t mode) {
+  // Moves the image aside, if `aside`, and puts another file with `mode` and
+  // `size` bytes under its name.
+  const auto other = [&](bool aside, mode_t mode, std::size_t size = 10) {
     return [=](const ScratchDir& d) {
       if (aside) rename((d / kImage).c_str(), (d / "aside").c_str());
-      WriteFile(d / kImage, kOther);
+      WriteFile(d / kImage, Bytes(size, 0x22));
       chmod((d / kImage).c_str(), mode);
     };
   };
@@ -559,7 +587,9 @@ TEST(DataSafety, WhatComesUnderTheNameAfterTheLookIsLeftAlone) {
                                  symlink("aside", (d / kImage).c_str()); },
        EAGAIN, {{kImage, {'-', '>', ' ', 'a', 's', 'i', 'd', 'e'}}, {"aside", kOldImage}}},
       {"the same with another run's image, its bits alike: replaced", kImage, true,
-       other(true, 0644), 0, {{kImage, kNewImage}, {"aside", kOldImage}}},
+       other(true, 0644, 2000), 0, {{kImage, kNewImage}, {"aside", kOldImage}}},
+      {"the same with a file of another size", kImage, true,
+       other(true, 0644), EAGAIN, {{kImage, kOther}, {"aside", kOldImage}}},
       {"nothing there at the look, a file with other bits made under the name since", kImage, false,
        other(false, 0600), EAGAIN, {{kImage, kOther}}},
       {"a second hard link made to the image: written in place, seen through both", kImage, true,

@@ -130,7 +130,13 @@ ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
     at = end + 1;
   }
   if (!options.inject.empty())
-    words = {"strace", "-o", "/dev/null", "-e", "inject=" + options.inject + ":when=1"};
+    words = {"strace",
+             "-o",
+             capture_ / "trace",
+             "-e",
+             "trace=" + options.inject.substr(0, options.inject.find(':')),
+             "-e",
+             "inject=" + options.inject + ":when=1"};
   words.push_back(options.binary.empty() ? GEN_TARSILP6_BINARY : options.binary);
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -157,6 +163,10 @@ ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
   sigemptyset(&pending);
   for (const int sig : options.pending) sigaddset(&pending, sig);
   if (options.ignored != 0 && signal(options.ignored, SIG_IGN) == SIG_ERR) _exit(127);
+  if (traced_) {  // LeakSanitizer, in a sanitized build, cannot work under strace
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":detect_leaks=0").c_str(), 1);
+  }
   if (sigprocmask(SIG_BLOCK, &pending, nullptr) != 0) _exit(127);
   for (const int sig : options.pending)
     if (raise(sig) != 0) _exit(127);
@@ -213,6 +223,11 @@ std::string ToolForAnyUser() {
       throw std::runtime_error("cannot make " + tool + " runnable");
   }
   return tool;
+}
+
+std::string ToolRun::Trace() const {
+  const Bytes trace = ReadFile(capture_ / "trace");
+  return std::string(trace.begin(), trace.end());
 }
 
 std::string NoStrace() {

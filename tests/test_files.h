@@ -90,6 +90,7 @@ class ToolRun {
   ToolRun(const ToolRun&) = delete;
   ToolRun& operator=(const ToolRun&) = delete;
   pid_t pid() const { return pid_; }
+  std::string Trace() const;  // what strace has written of a run with `inject` so far
   RunResult Finish(int timeout_ms = 30'000);
 
  private:

@@ -126,6 +126,7 @@ elsewhere() {
   mkdir "$d/else" && mv "$d/$img" "$at" && ln -s else/disk.d88 "$d/$img"
 }
 device() { ln -sf /dev/null "$d/$img"; }
+japanese() { mv "$d" "$work/日本語$rows" && d=$work/日本語$rows at=$work/日本語$rows/$img; }
 no_new_file() {  # immutable for root, not writable for others
   undo="chattr -i $d 2>/dev/null; chmod 755 $d"
   { chattr +i "$d" 2>/dev/null || chmod 555 "$d"; } && ! touch "$d/probe" 2>/dev/null
@@ -209,6 +210,7 @@ row "a read-only image"                                         read_only       
 row "a read-only image with a second hard link"                 read_only_linked 1        "$img: Permission denied"                kept
 row "a link to a file elsewhere: that file replaced"            elsewhere        0        ""                                       new
 row "a link to a device: written there, nothing made"           device           0        ""                                       kept
+row "a folder with a Japanese name, in no ANSI code page here"   japanese         0        ""                                       new
 row "a folder that takes no new file: written in place"         no_new_file      0        ""                                       same
 row "a file on a full disk"                                     full             1        "$img: No space left on device"          kept
 row "a file with a second hard link on a full disk"             full_linked      1        "$img: No space left on device"          kept
