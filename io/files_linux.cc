@@ -220,28 +220,31 @@ void InputFile::Close() {
 }
 
 int ImageFile::Open(const char* path) {
-  Close();
   // The one look: what the name stands for, through any links, opened for
-  // writing (not truncated), so that the system checks the permission.
-  struct stat st;
-  file_ = open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
-  if (file_ < 0 ? errno != ENOENT : fstat(file_, &st) != 0) return errno;
-  if (file_ >= 0) id_ = IdOf(st);
-  if (const int error = FinalName(path, folder_, name_); error != 0) return error;
-  std::snprintf(new_name_, sizeof new_name_, ".%.*s.XXXXXX", NAME_MAX - 8, basename(path));
-  // The final name is trusted only when it is the file opened, or when both
-  // are nothing: a link such as /proc/self/fd/1 reads as a name that is not
-  // the file it opens, which is written in place if the name still opens it.
-  struct stat now;
-  const bool trusted = StandsFor(folder_, name_, id_);
-  if (!trusted && (file_ < 0 || stat(path, &now) != 0 || !SameFile(IdOf(now), id_)))
-    return EAGAIN;  // something came under the name meanwhile
-  // Not in a folder where files may be added but neither renamed nor removed.
-  struct statx folder;
-  const bool append_only = statx(folder_, "", AT_EMPTY_PATH, 0, &folder) == 0 &&
-                           (folder.stx_attributes & STATX_ATTR_APPEND) != 0;
-  replace_ = trusted && !append_only && (file_ < 0 || (S_ISREG(st.st_mode) && st.st_nlink == 1));
-  return 0;
+  // writing (not truncated), so that the system checks the permission. A name
+  // that comes to stand for another file meanwhile is looked at afresh, as if
+  // the run had begun later.
+  for (int look = 0; look < 3; ++look) {
+    Close();
+    struct stat st, now;
+    file_ = open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (file_ < 0 ? errno != ENOENT : fstat(file_, &st) != 0) return errno;
+    if (file_ >= 0) id_ = IdOf(st);
+    if (const int error = FinalName(path, folder_, name_); error != 0) return error;
+    // The final name is trusted only when it is the file opened, or when both
+    // are nothing: a link such as /proc/self/fd/1 reads as a name that is not
+    // the file it opens, which is written in place if the name still opens it.
+    const bool trusted = StandsFor(folder_, name_, id_);
+    if (!trusted && (file_ < 0 || stat(path, &now) != 0 || !SameFile(IdOf(now), id_))) continue;
+    std::snprintf(new_name_, sizeof new_name_, ".%.*s.XXXXXX", NAME_MAX - 8, basename(path));
+    // Not in a folder where files may be added but neither renamed nor removed.
+    struct statx folder;
+    const bool append_only = statx(folder_, "", AT_EMPTY_PATH, 0, &folder) == 0 &&
+                             (folder.stx_attributes & STATX_ATTR_APPEND) != 0;
+    replace_ = trusted && !append_only && (file_ < 0 || (S_ISREG(st.st_mode) && st.st_nlink == 1));
+    return 0;
+  }
+  return EAGAIN;  // the name keeps changing
 }
 
 int ImageFile::Put(std::span<const uint8_t> image) {
