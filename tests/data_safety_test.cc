@@ -194,20 +194,21 @@ std::string OldInAppendOnlyFolder(Folders& f) {
   Old(0644)(f);
   return FolderFlag(f, FS_APPEND_FL, true);
 }
-// An old image `disk.d88` on a file system of `kind` mounted on the other
-// folder (tmpfs and ext2 with room for less than the image), with a second
-// hard link when `linked`, and the image's name a link to it. An ext2 file
-// system reserves no room ahead; ramfs reports no size.
-Stand OnOwnDisk(const std::string& kind, bool linked) {
+// An old image `disk.d88` of `size` bytes on a file system of `kind` mounted
+// on the other folder (tmpfs of 300 KiB and ext2 of `blocks` KiB, with room
+// for less than the image), with a second hard link when `linked`, and the
+// image's name a link to it. ext2 reserves no room ahead; ramfs has no size.
+Stand OnOwnDisk(const std::string& kind, bool linked, long size = 1000, int blocks = 300) {
   return [=](Folders& f) -> std::string {
     if (!kRoot) return "needs root to mount";
     const std::string at = f.elsewhere.path(), disk = f.elsewhere / "disk.ext2";
-    const std::string ext2 = "mke2fs -q -F -t ext2 -b 1024 " + disk + " 300 >/dev/null 2>&1 && " +
-                             "mount -o loop " + disk + " " + at + " 2>/dev/null";
+    const std::string ext2 = "mke2fs -q -F -t ext2 -b 1024 " + disk + " " + std::to_string(blocks) +
+                             " >/dev/null 2>&1 && mount -o loop " + disk + " " + at +
+                             " 2>/dev/null";
     if (kind == "ext2" ? std::system(ext2.c_str()) != 0
                        : mount(kind.c_str(), at.c_str(), kind.c_str(), 0, "size=300k") != 0)
       return "cannot mount " + kind + " here";
-    WriteFile(f.elsewhere / "disk.d88", kOldImage);
+    WriteFile(f.elsewhere / "disk.d88", Bytes(static_cast<std::size_t>(size), 0x5A));
     if (linked) link((f.elsewhere / "disk.d88").c_str(), (f.elsewhere / "other.d88").c_str());
     return symlink((f.elsewhere / "disk.d88").c_str(), f.image().c_str()) == 0 ? "" : "symlink";
   };
@@ -338,6 +339,8 @@ const Scenario kScenarios[] = {
      OnOwnDisk("tmpfs", true), {}, ENOSPC, kKept, "disk.d88", {}, Unmount},
     {"the same where the file system reserves no room ahead (ext2): refused before any byte",
      OnOwnDisk("ext2", true), {}, ENOSPC, kKept, "disk.d88", {}, Unmount},
+    {"the same but a longer file, which has the room already (ext2): written in place",
+     OnOwnDisk("ext2", true, 400'000, 600), {}, 0, kSame, "disk.d88", {}, Unmount},
     {"the same where the file system reports no size (ramfs): written in place",
      OnOwnDisk("ramfs", true), {}, 0, kSame, "disk.d88", {}, Unmount},
     {"a file on a disk without room for the new image: refused, the old one kept",
@@ -371,6 +374,10 @@ const Scenario kScenarios[] = {
      [](Folders& f) { EXPECT_EQ(getxattr(f.image().c_str(), "user.origin", nullptr, 0), 4); }},
     {"a file-size limit below the image: refused",
      Old(0644), {.file_size_limit = 100'000}, EFBIG, kKept, ""},
+    {"a file-size limit, nothing there: refused",
+     Nothing, {.file_size_limit = 100'000}, EFBIG, kKept, ""},
+    {"a device under a file-size limit, which bears on files only: written",
+     Device, {.file_size_limit = 100'000}, 0, kKept, ""},
     {"a file-size limit of the image's size exactly",
      Old(0644), {.file_size_limit = 348'848}, 0, kNew, ""},
     {"a file-size limit, a file to write in place: refused before any byte",
@@ -399,6 +406,20 @@ const Scenario kScenarios[] = {
      Traced(Linked()), {.inject = "fallocate:error=EDQUOT"}, EDQUOT, kKept, ""},
     {"a write in place that fails at once: the file as it was",
      Traced(Linked()), {.inject = "write:error=EIO"}, EIO, kKept, ""},
+    {"links that cannot be read: refused with the reason",
+     Traced(Old(0644)), {.inject = "readlinkat:error=EIO"}, EIO, kKept, ""},
+    {"a file system without extended attributes: replaced",
+     Traced(Old(0644)), {.inject = "flistxattr:error=EOPNOTSUPP"}, 0, kNew, ""},
+    {"the new file's attributes that cannot be listed: written in place",
+     Traced(Old(0644)), {.inject = "flistxattr:when=2:error=EIO"}, 0, kSame, ""},
+    {"an attribute that cannot be given to the new file: written in place, kept",
+     Traced(OldWithAclAndAttribute), {.inject = "fsetxattr:error=EPERM"}, 0, kSame, "",
+     AclAndAttributeKept},
+    {"an inherited ACL that cannot be taken away: written in place",
+     Traced(OldUnderDefaultAcl), {.inject = "fremovexattr:error=EPERM"}, 0, kSame, ""},
+    {"set-user-id that cannot be given back after a write in place: reported",
+     Traced(Shared(65534, 65534, 04755, 0777, true)), {.user = 65534, .inject = "fchmod:error=EPERM"},
+     EPERM, kSame, ""},
     {"a rename that fails with nothing there: nothing made",
      Traced(Nothing), {.inject = "rename,renameat,renameat2:error=ENOSPC"}, ENOSPC, kKept, ""},
 };
@@ -542,11 +563,13 @@ TEST(DataSafety, WhatHappensWhileTheRunIsStopped) {
     ASSERT_EQ(chmod((dir / kImage).c_str(), 0644), 0);
     ToolRun run(dir, {"v1", "0"}, {.umask = 0, .inject = std::string(c.at) + ":signal=STOP"});
     ASSERT_TRUE(Stopped(run)) << c.what;
-    c.act(dir, NewFileIn(dir));
+    const std::string new_file = NewFileIn(dir);
+    c.act(dir, new_file);
     kill(-run.pid(), SIGCONT);  // strace and the tool
     const RunResult r = run.Finish();
     EXPECT_EQ(r.err, c.error != 0 ? Message(kImage, c.error) : "") << c.what;
     EXPECT_EQ(ReadFile(dir / kImage).size() == 348'848, c.replaced) << c.what;
+    EXPECT_TRUE(new_file.empty() || Exists(new_file) != c.replaced) << c.what;  // another's kept
     ModeIs(dir / kImage, 0644);
   }
 }
@@ -556,14 +579,17 @@ TEST(DataSafety, WhatHappensWhileTheRunIsStopped) {
 // group, bits and size (another run's image); the file looked at stays where
 // it went. Old and new images are 0644 here, new ones 2000 bytes.
 TEST(DataSafety, WhatComesUnderTheNameAfterTheLookIsLeftAlone) {
-  const Bytes kNewImage(2000, 0x11), kOther(10, 0x22);
+  const Bytes kNewImage(2000, 0x11), kOther(10, 0x22), kOther2000(2000, 0x22);
   const std::string kLongBase(250, 'n');  // ".NAME.XXXXXX" is cut to fit beside it
-  // Moves the image aside, if `aside`, and puts another file with `mode` and
-  // `size` bytes under its name.
-  const auto other = [&](bool aside, mode_t mode, std::size_t size = 10) {
+  // Moves the image aside, if `aside`, and puts another file with `mode`,
+  // `size` bytes and, given, owner `uid` and group `gid` under its name.
+  const auto other = [&](bool aside, mode_t mode, std::size_t size = 10, int uid = -1,
+                         int gid = -1) {
     return [=](const ScratchDir& d) {
       if (aside) rename((d / kImage).c_str(), (d / "aside").c_str());
       WriteFile(d / kImage, Bytes(size, 0x22));
+      if (chown((d / kImage).c_str(), static_cast<uid_t>(uid), static_cast<gid_t>(gid)) != 0)
+        ADD_FAILURE() << "chown";
       chmod((d / kImage).c_str(), mode);
     };
   };
@@ -574,6 +600,7 @@ TEST(DataSafety, WhatComesUnderTheNameAfterTheLookIsLeftAlone) {
     std::function<void(const ScratchDir&)> between;
     int error;
     std::map<std::string, Bytes> after;
+    bool root = false;  // needs root to give a file away
   };
   // clang-format off
   const Case cases[] = {
@@ -590,6 +617,19 @@ TEST(DataSafety, WhatComesUnderTheNameAfterTheLookIsLeftAlone) {
        other(true, 0644, 2000), 0, {{kImage, kNewImage}, {"aside", kOldImage}}},
       {"the same with a file of another size", kImage, true,
        other(true, 0644), EAGAIN, {{kImage, kOther}, {"aside", kOldImage}}},
+      {"the same with a file of other bits", kImage, true,
+       other(true, 0640, 2000), EAGAIN, {{kImage, kOther2000}, {"aside", kOldImage}}},
+      {"the same with a file of another owner", kImage, true,
+       other(true, 0644, 2000, 4321), EAGAIN, {{kImage, kOther2000}, {"aside", kOldImage}}, true},
+      {"the same with a file of another group", kImage, true,
+       other(true, 0644, 2000, -1, 4322), EAGAIN, {{kImage, kOther2000}, {"aside", kOldImage}},
+       true},
+      {"the same with a file that has a second link", kImage, true,
+       [&](const ScratchDir& d) {
+         other(true, 0644, 2000)(d);
+         link((d / kImage).c_str(), (d / "x").c_str());
+       },
+       EAGAIN, {{kImage, kOther2000}, {"x", kOther2000}, {"aside", kOldImage}}},
       {"nothing there at the look, a file with other bits made under the name since", kImage, false,
        other(false, 0600), EAGAIN, {{kImage, kOther}}},
       {"a second hard link made to the image: written in place, seen through both", kImage, true,
@@ -601,6 +641,7 @@ TEST(DataSafety, WhatComesUnderTheNameAfterTheLookIsLeftAlone) {
   // clang-format on
   const mode_t mask = umask(022);
   for (const Case& c : cases) {
+    if (c.root && !kRoot) continue;
     ScratchDir dir;
     if (c.old) WriteFile(dir / c.name, kOldImage);
     if (c.old) chmod((dir / c.name).c_str(), 0644);

@@ -136,13 +136,17 @@ ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
              "-e",
              "trace=" + options.inject.substr(0, options.inject.find(':')),
              "-e",
-             "inject=" + options.inject + ":when=1"};
+             "inject=" + options.inject +
+                 (options.inject.find("when=") == std::string::npos ? ":when=1" : "")};
   words.push_back(options.binary.empty() ? GEN_TARSILP6_BINARY : options.binary);
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   traced_ = !options.inject.empty();
+  // strace, run as another user, writes its trace here.
+  if (traced_ && options.user >= 0 && chmod(capture_.path().c_str(), 0777) != 0)
+    throw std::runtime_error("cannot open " + capture_.path() + " to other users");
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ != 0) return;

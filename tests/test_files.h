@@ -70,7 +70,7 @@ struct RunOptions {
   std::vector<int> groups = {};   // with `user`: its supplementary groups
   int ignored = 0;                // a signal the tool starts with ignored, as under nohup
   std::vector<int> pending = {};  // signals the tool starts with blocked and already pending
-  std::string inject = "";        // what strace does at a call's first entry: "fsync:signal=TERM"
+  std::string inject = "";        // what strace does at a call's first entry (or its when=N-th) too
 };
 
 // Why runs with `inject` cannot be made here (no strace, or an emulator
