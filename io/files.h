@@ -1,6 +1,5 @@
-// Files as the tool uses them: inputs read once from their first byte, and
-// the image file written whole. Everything above this layer sees errno values
-// and spans of bytes; the build compiles files_linux.cc or files_win32.cc.
+// Files as the tool uses them: inputs read once from their first byte, and the
+// image written whole; errno values and spans of bytes above this layer.
 #pragma once
 
 #include <cstddef>
@@ -11,8 +10,7 @@ namespace io {
 
 inline constexpr std::size_t kPathMax = 4096;  // a file name with its folders and NUL
 
-// Which file an open file is: device and inode on Linux, volume serial and
-// file index on Windows.
+// Which file an open file is: device and inode, or volume and file index.
 struct FileId {
   bool known = false;
   uint64_t volume = 0, file = 0;
@@ -35,8 +33,7 @@ class InputFile {
 
   // 0, or errno. A directory is refused with EISDIR.
   int Open(const char* name);
-  // Reads until `out` is full, the file ends or a read fails, never asking
-  // for more than `out` still lacks, so a pipe is not waited on beyond it.
+  // Reads until `out` is full or the file ends, asking only for what it lacks.
   ReadResult Read(std::span<uint8_t> out);
   const FileId& id() const { return id_; }
   void Close();
@@ -46,16 +43,12 @@ class InputFile {
   FileId id_;
 };
 
-// The image file, looked at once: what the name stands for, through links, is
-// opened for writing (the system checks the permission there) and every
-// decision and attribute comes from that open file. Nothing there, or a
-// regular file with one link, is replaced: a new file beside the final name
-// is written, flushed, given the old file's owner, group, attributes and bits,
-// and renamed over it if the name still stands for the file looked at (on
-// Linux, or for another run's image like it). Anything else is written in
-// place through the open file, once the room is known, then cut and flushed.
-// Signals or console events that would end the run are held meanwhile; one
-// that came removes a new file not yet put in place, then ends the run.
+// The image file, looked at once: what the name stands for is opened for
+// writing and every decision and attribute comes from that open file. Nothing
+// there, or a file with one link, is replaced by a new file, flushed, given
+// the old one's attributes and renamed over it if the name still stands for
+// it; anything else is written in place once the room is known. Signals (or
+// console events) that would end the run are held meanwhile.
 class ImageFile {
  public:
   ImageFile() = default;
@@ -66,8 +59,8 @@ class ImageFile {
   // Opens what stands under `path` and decides how to write. 0, or errno.
   int Open(const char* path);
   const FileId& id() const { return id_; }  // of what stood there; not known for nothing
-  // Writes `image` and puts it in place. 0, or errno; what stood there is
-  // then as it was, unless a write in place failed part-way.
+  // Writes `image` and puts it in place. 0, or errno (nothing changed then,
+  // unless a write in place failed part-way).
   int Put(std::span<const uint8_t> image);
 
  private:

@@ -21,10 +21,9 @@
 namespace io {
 namespace {
 
-// A signal set as the kernel takes it, bit n - 1 for signal n: one 64-bit
-// word, or two 32-bit ones low first. glibc's calls leave out the signals it
-// keeps for itself (32 and 33), which another process may still send and
-// which end the process, so the mask is set with the kernel's own call.
+// A signal set as the kernel takes it, bit n - 1 for signal n. glibc's calls
+// leave out the two it keeps (32 and 33), which another process may still
+// send and which end the process, so the mask is set with the kernel's call.
 using Signals = uint64_t;
 static_assert(sizeof(long) == 8 || std::endian::native == std::endian::little);
 constexpr Signals Bit(int sig) { return Signals{1} << (sig - 1); }
@@ -60,9 +59,8 @@ struct SignalsHeld {
 
 FileId IdOf(const struct stat& st) { return {true, st.st_dev, st.st_ino}; }
 
-// Whether `name` in `folder` stands for the file `id` (for nothing, when it
-// is not known), or, given `like`, for a file with one link and its owner,
-// group, bits and size: another run's image, made from the same old one.
+// Whether `name` stands for the file `id` (or nothing, if unknown), or for one
+// with a link and the owner, group, bits and size of `like`: another run's.
 bool StandsFor(int folder, const char* name, const FileId& id, const struct stat* like = nullptr) {
   struct stat st;
   if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT && !id.known;
@@ -71,9 +69,8 @@ bool StandsFor(int folder, const char* name, const FileId& id, const struct stat
           st.st_uid == like->st_uid && st.st_gid == like->st_gid && st.st_mode == like->st_mode);
 }
 
-// Finds the folder (left open in `folder`) and last name (which need not
-// exist) that `path` finally stands for, following symbolic links one at a
-// time, each relative to the folder it lies in, as the system does.
+// Finds the folder (left open) and last name that `path` finally stands for,
+// following links one at a time, each relative to its own folder.
 int FinalName(const char* path, int& folder, char (&name)[kPathMax]) {
   std::strcpy(name, path);
   folder = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -120,14 +117,12 @@ int WriteAll(int fd, std::span<const uint8_t> bytes) {
   return 0;
 }
 
-// Extended attributes as Linux keeps them: at most 64 KiB of names, and as
-// much for a value.
+// Extended attributes: at most 64 KiB of names, and as much for a value.
 constexpr std::size_t kAttributesMax = 65536;
 char g_names[kAttributesMax], g_value[kAttributesMax], g_new_value[kAttributesMax];
 
-// Gives `to` each extended attribute of `from` that this user can read (its
-// ACL among them) unless `to` has it already, then takes away any that `from`
-// lacks, such as an ACL inherited from the folder; none is needed.
+// Gives `to` each extended attribute of `from` that the user can read (its ACL
+// among them) and `to` lacks, then takes away any that `from` lacks.
 bool CopyAttributes(int from, int to) {
   ssize_t size = flistxattr(from, g_names, kAttributesMax);
   if (size < 0) return errno == ENOTSUP;  // then the new file, beside it, has none either
@@ -160,9 +155,8 @@ bool GiveAttributes(int old, int fd) {
   return fchmod(fd, mode) == 0 && fstat(fd, &st) == 0 && (st.st_mode & 07777) == mode;
 }
 
-// Makes sure the image fits before its first byte: the room reserved where the
-// file system can, else the free space counted with a margin for the blocks
-// that map the file's, unless the file system reports no size (ramfs).
+// Makes sure the image fits before its first byte: the room reserved, else
+// counted with a margin for mapping blocks, unless there is no size (ramfs).
 int Reserve(int fd, const struct stat& st, off_t size) {
   if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0) return 0;
   struct statvfs fs;
@@ -171,10 +165,9 @@ int Reserve(int fd, const struct stat& st, off_t size) {
   return fs.f_blocks == 0 || need <= static_cast<off_t>(fs.f_bavail * fs.f_frsize) ? 0 : ENOSPC;
 }
 
-// Writes the image over `fd`, not truncated first: a regular file with the
-// ending signals held, then cut, flushed, and given back the set-id bits that
-// a write clears if the user owns it; a device or FIFO with them deliverable,
-// since its reader may never come, a block device too small refused first.
+// Writes over `fd`, not truncated first: a file with the signals held, cut,
+// flushed, given back the set-id bits a write clears if the user owns it; a
+// device or FIFO with them deliverable, as its reader may never come.
 int WriteInPlace(int fd, std::span<const uint8_t> image) {
   struct stat st, now;
   const auto size = static_cast<off_t>(image.size());

@@ -1,6 +1,5 @@
-// Files on Windows: handles from CreateFile (in an int, as only their low 32
-// bits count and INVALID_HANDLE_VALUE reads as -1), the image's looked at once,
-// ReplaceFile to put a new file in its place, and console events held off.
+// Files on Windows: handles in an int (only their low 32 bits count), the
+// image's looked at once, ReplaceFile, and console events held off.
 #define _CRT_RAND_S  // declares rand_s, the system's random numbers
 #include <stdlib.h>
 #include <windows.h>
@@ -15,8 +14,7 @@
 namespace io {
 namespace {
 
-// The errno for the last failed call, for the messages.
-int Errno() {
+int Errno() {  // for the last failed call
   const DWORD e = GetLastError();
   return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND      ? ENOENT
          : e == ERROR_ACCESS_DENIED                                  ? EACCES
@@ -34,8 +32,7 @@ FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info) {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Opens what `name` stands for, shared with every other use, and reads into
-// `info` what it is; -1 with errno set when it cannot be opened.
+// Opens what `name` stands for, shared, and reads what it is; -1 and errno.
 int OpenShared(const char* name, DWORD access, DWORD flags, BY_HANDLE_FILE_INFORMATION& info) {
   info = {};
   const HANDLE h = CreateFileA(name, access, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr);
@@ -43,12 +40,10 @@ int OpenShared(const char* name, DWORD access, DWORD flags, BY_HANDLE_FILE_INFOR
   return HandleToLong(h);
 }
 
-// The image's full name and the new file's, in the system's own UTF-16, so
-// that a folder of any name works.
+// The image's full name and the new file's, in UTF-16 so that any name works.
 wchar_t g_name[kPathMax], g_new_name[kPathMax];
 
-// Whether `name` itself, a link not followed, stands for the file `id`, or
-// for nothing when `id` is not known.
+// Whether `name` itself (not followed) stands for the file `id`, or nothing.
 bool StandsFor(const wchar_t* name, const FileId& id) {
   BY_HANDLE_FILE_INFORMATION info = {};
   const HANDLE h = CreateFileW(name, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
@@ -73,10 +68,9 @@ int WriteAll(HANDLE h, std::span<const uint8_t> bytes) {
   return 0;
 }
 
-// Console events (Ctrl+C, Ctrl+Break, the console closed) are held off while
-// the new file exists or a file is written in place. The handler, on a thread
-// of its own, marks that one came and takes the lock for good, so that nothing
-// begins after it; the held stretch, done, ends the run as the event would.
+// Console events are held off while the new file exists or a file is written
+// in place: the handler, on a thread of its own, marks that one came and takes
+// the lock for good; the held stretch, done, ends the run as the event would.
 SRWLOCK g_held = SRWLOCK_INIT;
 std::atomic<bool> g_event_came{false};
 
@@ -168,8 +162,8 @@ int ImageFile::Put(std::span<const uint8_t> image) {
     if (error == 0 && !StandsFor(g_name, id_)) error = EAGAIN;
     if (error == 0 && g_event_came) error = EINTR;  // removed, and the event ends the run
     // ReplaceFile gives the new file the old one's attributes and ACL, or fails,
-    // maybe having removed the old file: the new one, whole, takes the free name,
-    // and is kept if it cannot, as the only image left.
+    // maybe having moved the old file away: then the new one takes the name, or
+    // is kept as the only image left.
     bool placed = error == 0 && (id_.known ? ReplaceFileW(g_name, g_new_name, nullptr, 0, 0, 0)
                                            : MoveFileExW(g_new_name, g_name, 0));
     const bool gone = !placed && error == 0 && GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT;
@@ -178,8 +172,7 @@ int ImageFile::Put(std::span<const uint8_t> image) {
     if (!placed && !gone) DeleteFileW(g_new_name);
     return error;
   }
-  // In place (also when no new file can be made beside it), not truncated first,
-  // once the room is known to be there, free or the file's own; cut, flushed.
+  // In place, not truncated first, once the room is known; then cut, flushed.
   LARGE_INTEGER have;
   ULARGE_INTEGER free;
   g_new_name[FolderLength(g_name)] = L'\0';  // the folder, where the free space is asked
