@@ -93,9 +93,9 @@ int Run(int argc, const char* const argv[], std::FILE* out, std::FILE* err) {
   int status = 0;
   for (int m = 0; m < kInputs; ++m) {
     const std::span<uint8_t> share(g_inputs + composer::kInputAt[m], composer::kBytesTaken[m]);
-    const io::ReadResult got = inputs[m].Read(share);
-    std::fill(share.subspan(got.bytes).begin(), share.end(), kPastEnd);
-    if (got.error != 0) status = Report(err, names[m], got.error);
+    int error = 0;
+    std::fill(share.subspan(inputs[m].Read(share, error)).begin(), share.end(), kPastEnd);
+    if (error != 0) status = Report(err, names[m], error);
   }
   if (status != 0) return status;
 
