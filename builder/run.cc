@@ -52,7 +52,7 @@ int Usage(std::FILE* err) {
 }
 
 int Report(std::FILE* err, const char* name, int error) {
-  std::fprintf(err, "%s: %s\n", name, std::strerror(error));
+  std::fprintf(err, "%s: %s\n", name, io::ErrorText(error));
   return 1;
 }
 

@@ -20,6 +20,7 @@ struct FileId {  // which file an open file is: device and inode, or volume and 
 inline bool SameFile(const FileId& a, const FileId& b) {
   return a.known && b.known && a.volume == b.volume && a.file == b.file;
 }
+const char* ErrorText(int error);  // the system's words for an error that this layer gave
 class InputFile {  // an input, read once from its first byte; no file is copied or moved
  public:
   InputFile() = default;
@@ -35,10 +36,9 @@ class InputFile {  // an input, read once from its first byte; no file is copied
   FileId id_;
 };
 
-// The image, opened once as `>` opens it, but not truncated, and written as that open
-// decides: a file it created, directly; a regular file with one link, replaced by a new
-// file renamed over it; else in place. 0 or errno; a failed Put keeps the old image
-// (but for a write in place that failed part-way).
+// The image, opened once as `>` opens it, not truncated, and written as that open decides:
+// a file it created, directly; a regular file with one link, replaced by a new file renamed
+// over it; else in place. 0 or errno; a failed Put keeps the old image (unless in place).
 class ImageFile {
  public:
   ImageFile() = default;

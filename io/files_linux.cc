@@ -205,6 +205,8 @@ int WriteInPlace(int fd, std::span<const uint8_t> image) {
 
 }  // namespace
 
+const char* ErrorText(int error) { return std::strerror(error); }
+
 InputFile::~InputFile() {
   if (file_ >= 0) close(file_);
 }
