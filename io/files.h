@@ -49,7 +49,7 @@ class ImageFile {
   int Put(std::span<const uint8_t> image);
 
  private:
-  enum class Plan : uint8_t { kCreated, kReplace, kInPlace };
+  enum class Plan : uint8_t { kCreated, kReplace, kInPlace, kStream };
   void Close();
   Handle file_ = Handle(-1), folder_ = Handle(-1);  // the image; its folder (Linux)
   Plan plan_ = Plan::kInPlace;
