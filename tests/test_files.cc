@@ -129,6 +129,7 @@ ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
     words.push_back(emulator.substr(at, end - at));
     at = end + 1;
   }
+  if (options.trace_all) words = {"strace", "-o", capture_ / "trace"};
   if (!options.inject.empty())
     words = {"strace",
              "-o",
@@ -143,7 +144,7 @@ ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
-  traced_ = !options.inject.empty();
+  traced_ = !options.inject.empty() || options.trace_all;
   // strace, run as another user, writes its trace here.
   if (traced_ && options.user >= 0 && chmod(capture_.path().c_str(), 0777) != 0)
     throw std::runtime_error("cannot open " + capture_.path() + " to other users");

@@ -71,6 +71,7 @@ struct RunOptions {
   int ignored = 0;                // a signal the tool starts with ignored, as under nohup
   std::vector<int> pending = {};  // signals the tool starts with blocked and already pending
   std::string inject = "";        // what strace does at a call's first entry (or its when=N-th) too
+  bool trace_all = false;  // strace traces every call (Trace() shows them), injecting nothing
 };
 
 // Why runs with `inject` cannot be made here (no strace, or an emulator
