@@ -7,6 +7,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -17,7 +18,6 @@
 
 namespace io {
 namespace {
-
 // The kernel's signal set, bit n - 1 for signal n; glibc's leaves out 32 and 33.
 using Signals = uint64_t;
 static_assert(sizeof(long) == 8 || __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
@@ -25,15 +25,12 @@ constexpr Signals Bit(int sig) { return Signals{1} << (sig - 1); }
 constexpr Signals kEnding =  // those whose default action ends the process
     ~(Bit(SIGKILL) | Bit(SIGSTOP) | Bit(SIGTSTP) | Bit(SIGTTIN) | Bit(SIGTTOU) | Bit(SIGCHLD) |
       Bit(SIGCONT) | Bit(SIGURG) | Bit(SIGWINCH));
-
-// Holds the ending signals (SIG_BLOCK), keeping the mask before in `set`, or
-// puts `set` back (SIG_SETMASK), letting through one that came meanwhile.
+// SIG_BLOCK holds the ending signals, keeping the mask before in `set`; SIG_SETMASK puts it back.
 int Mask(int how, Signals& set) {
   Signals* before = how == SIG_BLOCK ? &(set = kEnding) : nullptr;  // read before it is written
   return syscall(SYS_rt_sigprocmask, how, &set, before, sizeof set) == 0 ? 0 : errno;
 }
-// EINTR when one came that ends the process once let through: not held by
-// the caller, and at its default action (32 and 33 always are).
+// EINTR if one came that ends the run once let through: not held before, at its default action.
 int Pending(Signals before) {
   Signals pending = 0;
   if (syscall(SYS_rt_sigpending, &pending, sizeof pending) != 0) return errno;
@@ -44,8 +41,8 @@ int Pending(Signals before) {
       return EINTR;
   return 0;
 }
-
 FileId IdOf(const struct stat& st) { return {true, st.st_dev, st.st_ino}; }
+
 // Writes all of `bytes` at offset `at`, or where the file stands if `at` < 0.
 int WriteAll(int fd, std::span<const uint8_t> bytes, off_t at) {
   for (ssize_t n = 0; !bytes.empty(); bytes = bytes.subspan(static_cast<std::size_t>(n))) {
@@ -62,23 +59,20 @@ int WriteAll(int fd, std::span<const uint8_t> bytes, off_t at) {
 int WriteInPlace(int fd, std::span<const uint8_t> image) {
   struct stat st;
   if (fstat(fd, &st) != 0) return errno;
-  const auto size = static_cast<off_t>(image.size());
-  const off_t old = !S_ISREG(st.st_mode) ? 0 : st.st_size < size ? st.st_size : size;
-  if (S_ISREG(st.st_mode) && fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) != 0 &&
-      errno != EOPNOTSUPP)
-    return errno;
+  const bool file = S_ISREG(st.st_mode);
+  const auto size = static_cast<off_t>(image.size()), old = !file ? 0 : std::min(st.st_size, size);
+  if (file && fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) != 0 && errno != EOPNOTSUPP) return errno;
   int error = WriteAll(fd, image.subspan(static_cast<std::size_t>(old)), old);
   if (error == 0) error = WriteAll(fd, image.first(static_cast<std::size_t>(old)), 0);
   [[maybe_unused]] const int cut = error != 0 ? ftruncate(fd, st.st_size) : 0;
-  if (error == 0 && S_ISREG(st.st_mode) && st.st_size > size && ftruncate(fd, size) != 0)
-    error = errno;
+  if (error == 0 && file && st.st_size > size && ftruncate(fd, size) != 0) error = errno;
   return error != 0 ? error : fsync(fd) != 0 ? errno : 0;
 }
 
-// Opens the folder of `fd` and leaves its last name in `name`: the name's own
-// folder when it is no link, else that of the kernel's path of the open file,
-// once either names that very file and is no append-only folder (which takes
-// a new file but lets it be neither renamed nor removed). Else -1.
+// Opens the folder of `fd`, its last name left in `name`: the name's own when
+// it is no link, else the kernel's path of the open file, once either names
+// that file in a folder that is not append-only (where a new file could be
+// made, but neither renamed nor removed). Else -1.
 int FolderOf(int fd, const char* path, const FileId& id, char (&name)[kPathMax]) {
   char own[32], where[kPathMax];
   std::snprintf(own, sizeof own, "/proc/self/fd/%d", fd);
@@ -105,7 +99,6 @@ int FolderOf(int fd, const char* path, const FileId& id, char (&name)[kPathMax])
 // A step that gives the new file what the old one has, refused: in place.
 constexpr int kInPlace = -1;
 int Given(bool done) { return done ? 0 : errno == EPERM || errno == EACCES ? kInPlace : errno; }
-
 // Gives `to` every extended attribute of `from` (its ACL among them), and
 // takes away those `from` lacks, such as an ACL inherited from the folder.
 constexpr std::size_t kAttributesMax = 65536;  // of names, and of one value
@@ -125,9 +118,9 @@ int CopyAttributes(int from, int to) {
   return 0;
 }
 
-// Gives the new file `fd` what `old` had (`was`): owner and group, extended
-// attributes, the image and its flush, then the bits, as a write clears
-// set-id; no call is made that would change nothing. 0, errno, or kInPlace.
+// Gives the new file `fd` what `old` had (`was`): owner, group, extended
+// attributes, the image, a flush, then the bits, as a write clears set-id.
+// No call is made that would change nothing. 0, errno, or kInPlace.
 int Fill(int fd, int old, const struct stat& was, std::span<const uint8_t> image) {
   struct stat now;
   if (fstat(fd, &now) != 0) return errno;
@@ -136,14 +129,12 @@ int Fill(int fd, int old, const struct stat& was, std::span<const uint8_t> image
     return Given(false);
   if (const int error = CopyAttributes(old, fd); error != 0) return error;
   if (const int error = WriteInPlace(fd, image); error != 0) return error;
-  const mode_t mode = was.st_mode & 07777;
-  return fstat(fd, &now) == 0 && ((now.st_mode & 07777) == mode || fchmod(fd, mode) == 0) ? 0
-                                                                                          : errno;
+  const mode_t bits = was.st_mode & 07777;
+  return fstat(fd, &now) || ((now.st_mode & 07777) != bits && fchmod(fd, bits)) ? errno : 0;
 }
 
-// Replaces `old`, `name` in `folder`, by a new file beside it, unless a
-// signal came since they were held (`before`): 0, errno or kInPlace, and
-// the new file removed unless it took the name.
+// Replaces `old`, `name` in `folder`, by a new file beside it, unless a signal
+// came since `before`: 0, errno or kInPlace, the new file gone if not renamed.
 int Replace(int old, int folder, const char* name, char* new_name, std::span<const uint8_t> image,
             Signals before) {
   uint32_t random;  // a stray file's name is met once in 2 to the 32nd
@@ -163,7 +154,6 @@ int Replace(int old, int folder, const char* name, char* new_name, std::span<con
 }  // namespace
 
 const char* ErrorText(int error) { return std::strerror(error); }
-
 InputFile::~InputFile() { close(file_); }
 int InputFile::Open(const char* name) {
   struct stat st;
@@ -201,9 +191,9 @@ int ImageFile::Open(const char* path) {
   return 0;
 }
 
-// Signals are held while a file is written, not while a device or FIFO is,
-// as its reader may never come. One that came ends the run once they are let
-// through: after the rename, or, before it, once the new file is removed.
+// Signals are held while a file is written, not while a device or FIFO is (its
+// reader may never come); one that came is let through after the rename, or
+// once the new file is removed.
 int ImageFile::Put(std::span<const uint8_t> image) {
   if (plan_ == Plan::kStream) return WriteAll(file_, image, -1);
   if (plan_ != Plan::kCreated && Mask(SIG_BLOCK, held_) != 0) return errno;
