@@ -1,5 +1,4 @@
-// Files on Linux: the image opened once, as the shell's `>` opens a file, and
-// every later step taken from the kernel's answer to that open or to itself.
+// Files on Linux: the image opened once, as `>` opens a file; each step then as the kernel answers.
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -52,10 +51,8 @@ int WriteAll(int fd, std::span<const uint8_t> bytes, off_t at) {
   }
   return 0;
 }
-
-// Writes over a file or block device, not truncated first, and flushes it. A
-// file has its room reserved first: allocated, or, where the file system
-// cannot, by writing the part past its old end first, cut back on failure.
+// Writes over a file or block device, not truncated first, and flushes it; a file has its room
+// reserved first (allocated, or else its part past the old end written first, cut back on failure).
 int WriteInPlace(int fd, std::span<const uint8_t> image) {
   struct stat st;
   if (fstat(fd, &st) != 0) return errno;
@@ -69,10 +66,9 @@ int WriteInPlace(int fd, std::span<const uint8_t> image) {
   return error != 0 ? error : fsync(fd) != 0 ? errno : 0;
 }
 
-// Opens the folder of `fd`, its last name left in `name`: the name's own when
-// it is no link, else the kernel's path of the open file, once either names
-// that file in a folder that is not append-only (where a new file could be
-// made, but neither renamed nor removed). Else -1.
+// Opens the folder of `fd`, its last name left in `name`: the name's own when it is no link, else
+// the kernel's path of the open file, once either names that file in a folder that is not
+// append-only (where a new file could be made, but neither renamed nor removed). Else -1.
 int FolderOf(int fd, const char* path, const FileId& id, char (&name)[kPathMax]) {
   char own[32], where[kPathMax];
   std::snprintf(own, sizeof own, "/proc/self/fd/%d", fd);
@@ -95,12 +91,10 @@ int FolderOf(int fd, const char* path, const FileId& id, char (&name)[kPathMax])
   }
   return -1;
 }
-
 // A step that gives the new file what the old one has, refused: in place.
 constexpr int kInPlace = -1;
 int Given(bool done) { return done ? 0 : errno == EPERM || errno == EACCES ? kInPlace : errno; }
-// Gives `to` every extended attribute of `from` (its ACL among them), and
-// takes away those `from` lacks, such as an ACL inherited from the folder.
+// Gives `to` the extended attributes of `from` (its ACL too); takes away those inherited.
 constexpr std::size_t kAttributesMax = 65536;  // of names, and of one value
 char g_names[kAttributesMax], g_value[kAttributesMax];
 int CopyAttributes(int from, int to) {
@@ -118,9 +112,8 @@ int CopyAttributes(int from, int to) {
   return 0;
 }
 
-// Gives the new file `fd` what `old` had (`was`): owner, group, extended
-// attributes, the image, a flush, then the bits, as a write clears set-id.
-// No call is made that would change nothing. 0, errno, or kInPlace.
+// Gives the new file `fd` what `old` had (`was`): owner, group, extended attributes, the image, a
+// flush, then the bits (a write clears set-id); none that it has already. 0, errno or kInPlace.
 int Fill(int fd, int old, const struct stat& was, std::span<const uint8_t> image) {
   struct stat now;
   if (fstat(fd, &now) != 0) return errno;
@@ -132,9 +125,7 @@ int Fill(int fd, int old, const struct stat& was, std::span<const uint8_t> image
   const mode_t bits = was.st_mode & 07777;
   return fstat(fd, &now) || ((now.st_mode & 07777) != bits && fchmod(fd, bits)) ? errno : 0;
 }
-
-// Replaces `old`, `name` in `folder`, by a new file beside it, unless a signal
-// came since `before`: 0, errno or kInPlace, the new file gone if not renamed.
+// Replaces `old` by a new file beside it, unless a signal came since `before`.
 int Replace(int old, int folder, const char* name, char* new_name, std::span<const uint8_t> image,
             Signals before) {
   uint32_t random;  // a stray file's name is met once in 2 to the 32nd
@@ -167,11 +158,9 @@ std::size_t InputFile::Read(std::span<uint8_t> out, int& error) {
     if ((n = read(file_, out.data() + got, out.size() - got)) < 0) return error = errno, got;
   return got;
 }
-
-// A file this run makes is its own, signals held from its making until Put
-// ends. What stands there is opened through links as `>` opens it, the kernel
-// checking the permission and applying its guards for sticky folders; a
-// regular file with one link is replaced where its folder can be found.
+// A file this run makes is its own, signals held from its making until Put ends. What stands there
+// is opened through links as `>` opens it, the kernel checking the permission and applying its
+// guards for sticky folders; a regular file with one link is replaced where its folder is found.
 int ImageFile::Open(const char* path) {
   std::snprintf(name_, kPathMax, "%s", path);
   if (Mask(SIG_BLOCK, held_) != 0) return errno;
@@ -190,10 +179,8 @@ int ImageFile::Open(const char* path) {
     plan_ = Plan::kReplace;
   return 0;
 }
-
-// Signals are held while a file is written, not while a device or FIFO is (its
-// reader may never come); one that came is let through after the rename, or
-// once the new file is removed.
+// Signals are held while a file is written, not a device or FIFO (its reader may never come); one
+// that came is let through after the rename, or once the new file is removed.
 int ImageFile::Put(std::span<const uint8_t> image) {
   if (plan_ == Plan::kStream) return WriteAll(file_, image, -1);
   if (plan_ != Plan::kCreated && Mask(SIG_BLOCK, held_) != 0) return errno;
@@ -205,7 +192,6 @@ int ImageFile::Put(std::span<const uint8_t> image) {
   const int released = Mask(SIG_SETMASK, held_);
   return error != 0 ? error : released;
 }
-
 void ImageFile::Close() {  // a file this run made and did not put is removed
   if (plan_ == Plan::kCreated) unlink(name_), Mask(SIG_SETMASK, held_);
   close(file_), close(folder_);
