@@ -1,9 +1,7 @@
-// No run may lose data or widen access: the image name is opened as the
-// shell's `>` opens it, under the kernel's guards; a regular file with one
-// link is replaced in one step, anything else written in place; every failure
-// and interruption leaves the old image whole, and nothing behind. An input is
-// never written over, and a failed read never puts an image in place. Each
-// row checks the whole folder afterwards.
+// No run may lose data or widen access: the image's name is opened as `>` opens it, under the
+// kernel's guards; a regular file with one link is replaced in one step, anything else written in
+// place; a failure or an interruption leaves the old image whole and nothing behind, an input is
+// never written over, and a failed read puts no image in place. Each row checks whole folders.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
@@ -22,7 +20,6 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -77,13 +74,10 @@ struct Folders {
   std::string image() const { return dir / kImage; }
 };
 
-// What must stand under the name afterwards.
-enum class Outcome {
-  kNewFile,    // the new image, in a file that was not there before
-  kSameFile,   // the new image, written into the file that stood there
-  kUnchanged,  // what stood there, byte for byte and as the same file
-};
-constexpr auto kNew = Outcome::kNewFile, kSame = Outcome::kSameFile, kKept = Outcome::kUnchanged;
+// What must stand under the name afterwards: the new image in a file that was not there before,
+// the new image in the file that stood there, or what stood there, byte for byte, as that file.
+enum class Outcome { kNew, kSame, kKept };
+constexpr auto kNew = Outcome::kNew, kSame = Outcome::kSame, kKept = Outcome::kKept;
 
 // Puts what stands under the name; returns why the row cannot run here, or "".
 using Stand = std::function<std::string(Folders&)>;
@@ -121,9 +115,8 @@ std::string OldOfAnotherUser(Folders& f) {
 std::string OldWithAclAndAttribute(Folders& f) {
   Old(0640)(f);
   const std::string set = "setfacl -m u:4321:rw " + f.image() + " 2>/dev/null";
-  if (setxattr(f.image().c_str(), "user.origin", "disk", 4, 0) != 0 || system(set.c_str()) != 0)
-    return "no extended attributes or no setfacl here";
-  return "";
+  const bool made = setxattr(f.image().c_str(), "user.origin", "disk", 4, 0) == 0;
+  return made && system(set.c_str()) == 0 ? "" : "no extended attributes or no setfacl here";
 }
 std::string OldUnderDefaultAcl(Folders& f) {  // without an ACL itself
   Old(0600)(f);
@@ -170,12 +163,9 @@ std::string LinkToDeletedFile(Folders& f) {
   g_deleted_fd = open((f.elsewhere / "gone.d88").c_str(), O_RDWR | O_CREAT, 0644);
   link((f.elsewhere / "gone.d88").c_str(), (f.elsewhere / "kept.d88").c_str());
   unlink((f.elsewhere / "gone.d88").c_str());
-  const std::string proc = "/proc/self/fd/" + std::to_string(g_deleted_fd);
-  char target[64];
-  const ssize_t n = readlink(proc.c_str(), target, sizeof target);
   const std::string ours =
       "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(g_deleted_fd);
-  return n > 0 && symlink(ours.c_str(), f.image().c_str()) == 0 ? "" : "symlink failed";
+  return symlink(ours.c_str(), f.image().c_str()) == 0 ? "" : "symlink failed";
 }
 // A device that discards what is written: the test's own for root, so that a
 // run that wrongly replaced it would not replace the system's.
@@ -212,13 +202,14 @@ Stand OnOwnDisk(const std::string& kind, bool linked, long size = 1000, int bloc
   return [=](Folders& f) -> std::string {
     if (!kRoot) return "needs root to mount";
     const std::string at = f.elsewhere.path(), disk = f.dir / "disk.img";
-    const std::string ext2 = "mke2fs -q -F -t ext2 -b 1024 " + disk + " " + std::to_string(blocks) +
-                             " >/dev/null 2>&1 && mount -o loop " + disk + " " + at;
-    const std::string fat = "truncate -s 2M " + disk + " && mkfs.vfat " + disk +
-                            " >/dev/null 2>&1 && fusefat -o rw+ " + disk + " " + at + " >/dev/null";
-    if (kind == "ext2"  ? std::system((ext2 + " 2>/dev/null").c_str()) != 0
-        : kind == "fat" ? std::system((fat + " 2>&1").c_str()) != 0
-                        : mount(kind.c_str(), at.c_str(), kind.c_str(), 0, "size=300k") != 0)
+    const std::string made = kind == "ext2" ? "mke2fs -q -F -t ext2 -b 1024 " + disk + " " +
+                                                  std::to_string(blocks) + " && mount -o loop " +
+                                                  disk + " " + at
+                                            : "truncate -s 2M " + disk + " && mkfs.vfat " + disk +
+                                                  " && fusefat -o rw+ " + disk + " " + at;
+    if (kind == "tmpfs" || kind == "ramfs"
+            ? mount(kind.c_str(), at.c_str(), kind.c_str(), 0, "size=300k") != 0
+            : std::system(("(" + made + ") >/dev/null 2>&1").c_str()) != 0)
       return "cannot mount " + kind + " here";
     unlink(disk.c_str());  // the mount keeps it
     WriteFile(f.elsewhere / "disk.d88", Bytes(static_cast<std::size_t>(size), 0x5A));
@@ -243,14 +234,13 @@ Stand Shared(uid_t uid, gid_t gid, mode_t mode, mode_t folder, bool linked = fal
   });
 }
 std::string WriteOnlyWithAttribute(Folders& f) {  // a user's own file it may not read
-  const std::string why = Shared(65534, 65534, 0200, 0777)(f);
-  if (!why.empty()) return why;
+  if (const std::string why = Shared(65534, 65534, 0200, 0777)(f); !why.empty()) return why;
   return setxattr(f.image().c_str(), "user.origin", "disk", 4, 0) == 0 ? "" : "no user attributes";
 }
 std::string MountedOver(Folders& f) {
   Old(0644)(f);
-  WriteFile(f.elsewhere / "disk.d88", kOldImage);
   const std::string disk = f.elsewhere / "disk.d88";
+  WriteFile(disk, kOldImage);
   return mount(disk.c_str(), f.image().c_str(), nullptr, MS_BIND, nullptr) == 0 ? "" : "no bind";
 }
 // A kernel guard for sticky folders on (1) for the row, as root, and what
@@ -317,8 +307,7 @@ const Scenario kScenarios[] = {
      {}, ELOOP, kKept},
     {"LinkIntoNowhere", "a link into a folder that does not exist: refused with its reason",
      LinkElsewhere("missing/disk.d88", false), {}, ENOENT, kKept},
-    {"Device", "a device: written as it is",
-     Device, {}, 0, kKept},
+    {"Device", "a device: written as it is", Device, {}, 0, kKept},
     {"NoNewFile", "a folder that takes no new file: written in place",
      OldInUnwritableFolder, {}, 0, kSame, "", {}, FolderWritableAgain},
     {"AppendOnly", "an append-only folder: written in place, no new file left",
@@ -409,6 +398,7 @@ const Scenario kScenarios[] = {
 };
 // clang-format on
 
+void PrintTo(const Scenario& s, std::ostream* out) { *out << s.what; }
 class WhatStands : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(WhatStands, UnderTheNameDecidesHowTheImageIsWritten) {
@@ -460,49 +450,34 @@ INSTANTIATE_TEST_SUITE_P(DataSafety, WhatStands, ::testing::ValuesIn(kScenarios)
 // whole and flushed (closing, letting the signals through) cannot harm it.
 TEST(DataSafety, EveryFailingCallOfTheImagePathKeepsThePromises) {
   if (const std::string why = NoStrace(); !why.empty()) GTEST_SKIP() << why;
+  // clang-format off
   const std::map<std::string, std::vector<int>> kErrors = {
-      {"openat", {EACCES, EPERM, ENOSPC, EIO, EMFILE}},
-      {"newfstatat", {EIO, EOVERFLOW}},
-      {"statx", {EIO}},
-      {"readlink", {EACCES, EIO}},
-      {"getrandom", {ENOSYS}},
-      {"rt_sigprocmask", {EINVAL}},
-      {"rt_sigpending", {EFAULT}},
-      {"fchown", {EPERM, EIO}},
-      {"flistxattr", {EIO, EOPNOTSUPP}},
-      {"fgetxattr", {EIO, EACCES}},
-      {"fsetxattr", {EIO, EPERM, ENOSPC}},
-      {"fremovexattr", {EIO, EPERM}},
-      {"fallocate", {ENOSPC, EDQUOT, EOPNOTSUPP}},
-      {"pwrite64", {EIO, ENOSPC, EDQUOT}},
-      {"write", {EIO, ENOSPC}},
-      {"fsync", {EIO, ENOSPC}},
-      {"fchmod", {EPERM, EIO}},
-      {"ftruncate", {EIO, EPERM}},
-      {"close", {EIO}},
-      {"renameat", {ENOSPC, EDQUOT, EIO, EPERM, EXDEV}},
-      {"rename", {ENOSPC, EIO}},
-      {"renameat2", {ENOSPC, EIO}},
-  };
-  struct Case {
-    const char* what;
-    Stand stand;
-  };
-  const Case cases[] = {{"nothing there", Nothing},
-                        {"a regular file", Old(0644)},
-                        {"a file with a second hard link", Linked()},
-                        {"a file with an ACL and a user attribute", OldWithAclAndAttribute},
-                        {"a file without an ACL under a default ACL", OldUnderDefaultAcl}};
+      {"openat", {EACCES, EPERM, ENOSPC, EIO, EMFILE}}, {"newfstatat", {EIO, EOVERFLOW}},
+      {"statx", {EIO}}, {"readlink", {EACCES, EIO}}, {"getrandom", {ENOSYS}},
+      {"rt_sigprocmask", {EINVAL}}, {"rt_sigpending", {EFAULT}}, {"fchown", {EPERM, EIO}},
+      {"flistxattr", {EIO, EOPNOTSUPP}}, {"fgetxattr", {EIO, EACCES}},
+      {"fsetxattr", {EIO, EPERM, ENOSPC}}, {"fremovexattr", {EIO, EPERM}},
+      {"fallocate", {ENOSPC, EDQUOT, EOPNOTSUPP}}, {"pwrite64", {EIO, ENOSPC, EDQUOT}},
+      {"write", {EIO, ENOSPC}}, {"fsync", {EIO, ENOSPC}}, {"fchmod", {EPERM, EIO}},
+      {"ftruncate", {EIO, EPERM}}, {"close", {EIO}},
+      {"renameat", {ENOSPC, EDQUOT, EIO, EPERM, EXDEV}}, {"rename", {ENOSPC, EIO}},
+      {"renameat2", {ENOSPC, EIO}}};
+  const std::pair<const char*, Stand> cases[] = {
+      {"nothing there", Nothing}, {"a regular file", Old(0644)},
+      {"a file with a second hard link", Linked()},
+      {"a file with an ACL and a user attribute", OldWithAclAndAttribute},
+      {"a file without an ACL under a default ACL", OldUnderDefaultAcl}};
+  // clang-format on
   int runs = 0;
-  for (const Case& c : cases) {
+  for (const auto& [what, stand] : cases) {
     // The calls a run makes, from the image's first open on, each with its
     // line and its number among the calls of its name.
     std::vector<std::string> lines;
     {
       Folders f;
       WritePatternInputs(f.dir, "v1", 30000);
-      if (const std::string skip = c.stand(f); !skip.empty()) {
-        std::printf("not swept here: %s: %s\n", c.what, skip.c_str());
+      if (const std::string skip = stand(f); !skip.empty()) {
+        std::printf("not swept here: %s: %s\n", what, skip.c_str());
         continue;
       }
       ToolRun run(f.dir, {"v1", "0"}, {.trace_all = true});
@@ -529,7 +504,7 @@ TEST(DataSafety, EveryFailingCallOfTheImagePathKeepsThePromises) {
       for (const int error : kErrors.at(call)) {
         Folders f;
         WritePatternInputs(f.dir, "v1", 30000);
-        c.stand(f);
+        stand(f);
         const Bytes old = ReadFile(f.image());
         const bool existed = Exists(f.image());
         const ino_t inode = existed ? Stat(f.image()).st_ino : 0;
@@ -551,13 +526,11 @@ TEST(DataSafety, EveryFailingCallOfTheImagePathKeepsThePromises) {
           continue;
         if (!left && r.status == 0 && whole && (harmless || (refused && (same || !existed))))
           continue;
-        ADD_FAILURE() << c.what << ", " << call << " #" << n << " failing with " << name << ": "
+        const char* image = whole ? "new" : kept ? "old" : "damaged or gone";
+        ADD_FAILURE() << what << ", " << call << " #" << n << " failing with " << name << ": "
                       << line << "\n  status " << r.status << " signal " << r.signal << ", message "
-                      << r.err << "  image "
-                      << (whole  ? "new"
-                          : kept ? "old"
-                                 : "damaged or gone")
-                      << (same ? ", same file" : "") << (left ? ", files left" : "");
+                      << r.err << "  image " << image << (same ? ", same file" : "")
+                      << (left ? ", files left" : "");
       }
     }
   }
@@ -641,20 +614,19 @@ TEST(DataSafety, WhatHappensWhileTheRunIsStopped) {
   struct Case {
     const char* what;
     void (*act)(const ScratchDir&, const std::string& new_file);
-    mode_t mode;  // of the image afterwards
   };
   // clang-format off
   const Case cases[] = {
       {"only its owner may read the new file, though all may read the old",
-       [](const ScratchDir&, const std::string& new_file) { ModeIs(new_file, 0600); }, 0644},
+       [](const ScratchDir&, const std::string& new_file) { ModeIs(new_file, 0600); }},
       {"the old image's bits changed meanwhile: the image takes those it had",
-       [](const ScratchDir& d, const std::string&) { chmod((d / kImage).c_str(), 0600); }, 0644},
+       [](const ScratchDir& d, const std::string&) { chmod((d / kImage).c_str(), 0600); }},
       {"the image moved aside and another file put under its name: that one replaced",
        [](const ScratchDir& d, const std::string&) {
          rename((d / kImage).c_str(), (d / "aside").c_str());
          WriteFile(d / kImage, Bytes(10, 0x22));
          chmod((d / kImage).c_str(), 0600);
-       }, 0644},
+       }},
   };
   // clang-format on
   for (const Case& c : cases) {
@@ -676,7 +648,7 @@ TEST(DataSafety, WhatHappensWhileTheRunIsStopped) {
     const RunResult r = run.Finish();
     EXPECT_EQ(r.status, 0) << c.what << r.err;
     EXPECT_EQ(ReadFile(dir / kImage), Fresh()) << c.what;
-    ModeIs(dir / kImage, c.mode);
+    ModeIs(dir / kImage, 0644);
     EXPECT_FALSE(Exists(new_file)) << c.what;
     EXPECT_TRUE(!Exists(dir / "aside") || ReadFile(dir / "aside") == kOldImage) << c.what;
   }
