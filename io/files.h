@@ -1,4 +1,4 @@
-// Files as the tool uses them: errno values and spans of bytes above this layer.
+// Files as the tool uses them: errors (errno values, or the system's) and spans of bytes above.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -26,8 +26,8 @@ class InputFile {  // an input, read once from its first byte; no file is copied
   InputFile() = default;
   InputFile(InputFile&&) = delete;
   ~InputFile();
-  int Open(const char* name);  // 0, or errno; a directory gives EISDIR
-  // Reads until `out` is full or the file ends; `error` is errno if a read failed.
+  int Open(const char* name);  // 0, or an error for ErrorText; a directory gives EISDIR
+  // Reads until `out` is full or the file ends; `error` is set if a read failed.
   std::size_t Read(std::span<uint8_t> out, int& error);
   const FileId& id() const { return id_; }
 
@@ -36,9 +36,9 @@ class InputFile {  // an input, read once from its first byte; no file is copied
   FileId id_;
 };
 
-// The image, opened once as `>` opens it, not truncated, and written as that open decides:
-// a file it created, directly; a regular file with one link, replaced by a new file renamed
-// over it; else in place. 0 or errno; a failed Put keeps the old image (unless in place).
+// The image, opened once as `>` opens it (not truncated) and written as that open decides: a
+// file it made, directly; a regular file with one link, by a new file renamed over it; else in
+// place. Open, Put: 0 or an error for ErrorText; a failed replace keeps the old image as it was.
 class ImageFile {
  public:
   ImageFile() = default;
