@@ -1,12 +1,11 @@
 #include "builder/run.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "builder/version.h"
-#include "composer/arguments.h"
 #include "composer/composer.h"
+#include "composer/input_set.h"
 #include "io/files.h"
 
 namespace builder {
@@ -15,9 +14,6 @@ namespace {
 // The input set, its names and the composition are the core's, shared with
 // the page's driver.
 using composer::ComposeImage;
-using composer::ComposeTaggedName;
-using composer::kNameBuffer;
-using composer::kPastEnd;
 using composer::ParseWindowOffset;
 constexpr int kInputs = composer::kInputCount;
 
@@ -72,14 +68,8 @@ int Run(int argc, const char* const argv[], std::FILE* out, std::FILE* err) {
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
     return Printed(out, err, std::fprintf(out, "gen_tarsilp6 %s\n", kVersion));
   if (argc != 3) return Usage(err);
-  char tagged_names[kInputs][kNameBuffer];
-  const char* names[kInputs];
-  for (int m = 0; m < kInputs; ++m) {
-    names[m] = composer::kInputNames[m].text;
-    if (!composer::kInputNames[m].tagged) continue;
-    if (!ComposeTaggedName(names[m], argv[1], tagged_names[m])) return Usage(err);
-    names[m] = tagged_names[m];
-  }
+  composer::InputFileNames names;
+  if (!composer::ComposeNames(argv[1], names)) return Usage(err);
   const int32_t window_offset = ParseWindowOffset(argv[2]);
 
   // Every input is opened before the image is touched, so that a missing or
@@ -92,9 +82,9 @@ int Run(int argc, const char* const argv[], std::FILE* out, std::FILE* err) {
   // fails is reported, and then no image is written.
   int status = 0;
   for (int m = 0; m < kInputs; ++m) {
-    const std::span<uint8_t> share(g_inputs + composer::kInputAt[m], composer::kBytesTaken[m]);
+    const std::span<uint8_t> share = composer::Share(g_inputs, m);
     const io::ReadResult got = inputs[m].Read(share);
-    std::fill(share.subspan(got.bytes).begin(), share.end(), kPastEnd);
+    composer::EndShare(share, got.bytes);
     if (got.error != 0) status = Report(err, names[m], got.error);
   }
   if (status != 0) return status;

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "composer/arguments.h"
 #include "composer/composer.h"
 #include "composer/conversion.h"
+#include "composer/input_set.h"
 #include "composer/layout.h"
 #include "d88/geometry.h"
 #include "web/sha256.h"
@@ -21,7 +21,12 @@ uint8_t g_inputs[composer::kInputBytes];
 uint8_t g_image[d88::kImageBytes];
 uint8_t g_digest[web::kDigestBytes];
 char g_text[composer::kNameBuffer];  // UTF-8 from the page, NUL-terminated
-char g_names[composer::kInputCount][composer::kNameBuffer];
+composer::InputFileNames g_names;
+// Of the name last recognised: its tag (for a tagged input, else null), and
+// whether it matched with letter case ignored.
+char g_tag[composer::kNameBuffer];
+const char* g_recognised_tag = nullptr;
+bool g_case_only = false;
 
 bool IsMember(int m) { return m >= 0 && m < composer::kInputCount; }
 
@@ -33,17 +38,11 @@ extern "C" {
 
 // The input set.
 [[clang::export_name("input_count")]] int InputCount() { return composer::kInputCount; }
-[[clang::export_name("input_name")]] const char* InputName(int m) {
-  return IsMember(m) ? composer::kInputNames[m].text : nullptr;
-}
 [[clang::export_name("input_tagged")]] int InputTagged(int m) {
   return IsMember(m) && composer::kInputNames[m].tagged;
 }
 [[clang::export_name("bytes_taken")]] int BytesTaken(int m) {
   return IsMember(m) ? composer::kBytesTaken[m] : 0;
-}
-[[clang::export_name("tagged_suffix")]] const char* TaggedSuffix() {
-  return composer::kTaggedSuffix;
 }
 [[clang::export_name("name_limit")]] int NameLimit() { return composer::kNameBuffer - 1; }
 [[clang::export_name("past_end")]] int PastEnd() { return composer::kPastEnd; }
@@ -56,19 +55,27 @@ extern "C" {
 // when a name would be longer than name_limit(), as the command line
 // refuses such a tag.
 [[clang::export_name("compose_names")]] int ComposeNames() {
-  for (int m = 0; m < composer::kInputCount; ++m) {
-    const composer::InputName& name = composer::kInputNames[m];
-    if (!name.tagged) {
-      std::memcpy(g_names[m], name.text, std::strlen(name.text) + 1);
-    } else if (!composer::ComposeTaggedName(name.text, g_text, g_names[m])) {
-      return 0;
-    }
-  }
-  return 1;
+  return composer::ComposeNames(g_text, g_names);
 }
 [[clang::export_name("name")]] const char* Name(int m) {
   return IsMember(m) ? g_names[m] : nullptr;
 }
+
+// Which input a file name is. The page writes the name into the text buffer
+// and calls recognise(), which returns the input's member index, or -1 for a
+// name that is no input's. After a member is returned, recognised_tag() is
+// the tag the name carries, NUL-terminated (for a tagged input; 0 for the
+// others), and recognised_case_only() is 1 when the name is the input's only
+// with ASCII letter case ignored ("IPL1.BIN" for "ipl1.bin"), else 0.
+[[clang::export_name("recognise")]] int Recognise() {
+  const composer::Recognised r = composer::Recognise(g_text);
+  *std::copy(r.tag.begin(), r.tag.end(), g_tag) = '\0';  // shorter than the name
+  g_recognised_tag = IsMember(r.member) && composer::kInputNames[r.member].tagged ? g_tag : nullptr;
+  g_case_only = r.case_only;
+  return r.member;
+}
+[[clang::export_name("recognised_tag")]] const char* RecognisedTag() { return g_recognised_tag; }
+[[clang::export_name("recognised_case_only")]] int RecognisedCaseOnly() { return g_case_only; }
 
 // The window offset the command line reads from the text buffer.
 [[clang::export_name("window_offset")]] int32_t WindowOffset() {
@@ -89,10 +96,8 @@ extern "C" {
   return IsMember(m) ? g_inputs + composer::kInputAt[m] : nullptr;
 }
 [[clang::export_name("input_read")]] void InputRead(int m, int copied) {
-  if (!IsMember(m)) return;
-  const int taken = composer::kBytesTaken[m];
-  uint8_t* share = g_inputs + composer::kInputAt[m];
-  std::fill(share + std::clamp(copied, 0, taken), share + taken, composer::kPastEnd);
+  if (IsMember(m))
+    composer::EndShare(composer::Share(g_inputs, m), static_cast<std::size_t>(std::max(copied, 0)));
 }
 
 // Composes the image from the input buffer with the window offset given, and

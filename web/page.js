@@ -35,11 +35,9 @@
   const count = (n) => n.toLocaleString('en-US');
 
   const members = Array.from({length: core.input_count()}, (_, m) => ({
-    prefix: cString(core.input_name(m)),
     tagged: core.input_tagged(m) === 1,
     taken: core.bytes_taken(m),
   }));
-  const suffix = cString(core.tagged_suffix());
   const pastEnd = `0x${core.past_end().toString(16).toUpperCase()}`;
   const exact = {first: core.exact_offsets_first(), last: core.exact_offsets_last()};
   // The file names for a tag, as the command line composes them; null when
@@ -48,16 +46,14 @@
     putText(tag) && core.compose_names() ? members.map((_, m) => cString(core.name(m))) : null;
   const namesUnknownTag = namesFor('*');
 
-  // Which input a file name is, and for a tagged one the tag it carries.
+  // Which input a file name is, and for a tagged one the tag it carries, as
+  // the core reads the name; null for any other name, a name that is an
+  // input's only with letter case ignored among them.
   const recognise = (name) => {
-    for (const [m, {prefix, tagged}] of members.entries()) {
-      if (!tagged && name === prefix) return {m, tag: null};
-      if (tagged && name.length >= prefix.length + suffix.length && name.startsWith(prefix) &&
-          name.endsWith(suffix)) {
-        return {m, tag: name.slice(prefix.length, name.length - suffix.length)};
-      }
-    }
-    return null;
+    const m = putText(name) ? core.recognise() : -1;
+    if (m < 0 || core.recognised_case_only()) return null;
+    const tag = core.recognised_tag();
+    return {m, tag: tag ? cString(tag) : null};
   };
 
   // Every file given, by name: a later file of the same name replaces an
