@@ -39,10 +39,14 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 # name, offset typed, {file: new size, new name, or None to leave it out},
 # steps, text the page must show, whether it offers the command line's image
-# (at the last Build), and a text it must not show.
-Row = namedtuple("Row", "name offset files steps shown offers absent", defaults=("",))
+# (at the last Build), a text it must not show, and the tags of the sample
+# inputs made. Steps: "choose" the files through the file input, "edit"
+# data9.bin (3,000 other bytes), "forget" them, "drop" a folder that cannot be
+# read with the files, "drag text" over the page, "build".
+Row = namedtuple("Row", "name offset files steps shown offers absent tags", defaults=("", ("v1",)))
 BUILD = ("choose", "build")
 LONG_TAG = "t" * 240  # ipl2_TAG.bin fits a file name; the program block's name would not
+CHANGED = "data9.bin has changed or cannot be read since chosen. Choose it again."
 ROWS = [
     Row("sample inputs, offset 0", "0", {}, BUILD, 'tag "v1" and window offset 0.', True),
     Row("sample inputs, offset 5", "5", {}, BUILD, 'tag "v1" and window offset 5.', True),
@@ -54,6 +58,28 @@ ROWS = [
         f"the last {100_000 - 23552:,} bytes are not read", True),
     Row("missing input", "0", {"data5.bin": None}, BUILD, "Missing: data5.bin.", False),
     Row("non-integer offset", "12abc", {}, BUILD, '"12abc" is not a whole number', False),
+    Row("empty offset: one message", "", {}, BUILD, "Type the window offset", False,
+        "not a whole number"),
+    Row("300-digit offset: one message", "1" * 300, {}, BUILD, "at most 255 characters", False,
+        "not a whole number"),
+    Row("edited after it was chosen", "0", {}, ("choose", "edit", "build"), CHANGED, False),
+    Row("edited, then chosen again", "0", {}, ("choose", "edit", "choose", "build"),
+        'tag "v1" and window offset 0.', True),
+    Row("forgotten, then chosen again", "0", {}, ("choose", "forget", "choose", "build"),
+        'tag "v1" and window offset 0.', True),
+    Row("a folder that cannot be read dropped with the files", "0", {}, ("drop", "build"),
+        "The dropped folder lost cannot be read", True),
+    Row("text dragged over the result", "0", {}, ("choose", "build", "drag text"),
+        'tag "v1" and window offset 0.', True),
+    Row("upper-case names", "0", {"ipl1.bin": "IPL1.BIN", "data2.bin": "Data2.bin"}, BUILD,
+        "IPL1.BIN: the input is ipl1.bin; rename it", False),
+    Row("a tag too long for a file name", "0", {"ipl2_v1.bin": f"ipl2_{LONG_TAG}.bin",
+        "zemra80_prog_p6_v1.bin": None, "zemra80_org_v1.bin": None}, BUILD,
+        "would make a file name longer than 255 characters", False, "Missing: ,"),
+    Row("two tags", "0", {}, BUILD, "Nothing built. Choose the version tag.\n", False, "Missing",
+        ("v1", "v2")),
+    Row("other files counted, not listed", "0", {f"notes{n}.txt": 10 for n in range(30)}, BUILD,
+        "30 other files, not inputs", True, "notes1.txt"),
 ]
 
 
@@ -159,7 +185,15 @@ class Selenium:
         if self.engine == "chromium":
             self.driver.get_log("performance")  # what came before
         else:
+            # MiniBrowser lists a window's downloads above its page: a new
+            # window for each row keeps the page's height.
             self.trap.seen.clear()
+            old = self.driver.current_window_handle
+            self.driver.switch_to.new_window("window")
+            new = self.driver.current_window_handle
+            self.driver.switch_to.window(old)
+            self.driver.close()
+            self.driver.switch_to.window(new)
         self.driver.get(url)
 
     def files(self, id, paths):
@@ -168,7 +202,8 @@ class Selenium:
     def type(self, id, text):
         field = self.driver.find_element(self.by.ID, id)
         field.clear()
-        field.send_keys(text)
+        if text:
+            field.send_keys(text)
 
     def click(self, id):
         self.driver.find_element(self.by.ID, id).click()
@@ -275,6 +310,36 @@ def missing(engine):
     return None
 
 
+# A drop of a folder that cannot be read, then of the files given (name,
+# base64), as the page sees one: items that give entries and files.
+DROP = """
+const [files] = arguments;
+const lost = {isDirectory: true, name: 'lost', createReader: () => ({
+  readEntries: (ok, fail) => fail(new DOMException('It is gone', 'NotFoundError'))})};
+const items = [{kind: 'file', webkitGetAsEntry: () => lost, getAsFile: () => null},
+  ...files.map(([name, text]) => {
+    const file = new File([Uint8Array.from(atob(text), (c) => c.charCodeAt(0))], name);
+    return {kind: 'file', webkitGetAsEntry: () => ({isFile: true}), getAsFile: () => file};
+  })];
+const drop = new Event('drop', {bubbles: true, cancelable: true});
+drop.dataTransfer = {types: ['Files'], items};
+document.body.dispatchEvent(drop);
+"""
+# Text dragged and dropped onto the page.
+DRAG_TEXT = """
+for (const type of ['dragover', 'drop']) {
+  const event = new Event(type, {bubbles: true, cancelable: true});
+  event.dataTransfer = {types: ['text/plain'], items: [{kind: 'string'}]};
+  document.body.dispatchEvent(event);
+}
+"""
+# What a row checks at its end, besides the image: the result in view, the
+# file pickers emptied, the page's text.
+END = """
+return {inView: window.inView, text: document.body.innerText,
+        pickers: ['files', 'folder'].map((id) => document.getElementById(id).value).join('')};
+"""
+
 # Records, from the moment it runs, what a row must not see: an error, a
 # promise rejected unhandled, a request the page's policy refused.
 WATCH = """
@@ -283,11 +348,19 @@ const note = (text) => window.problems.push(text);
 addEventListener('error', (e) => note('error: ' + e.message));
 addEventListener('unhandledrejection', (e) => note('unhandled: ' + e.reason));
 document.addEventListener('securitypolicyviolation', (e) => note('refused: ' + e.blockedURI));
+// Whether the result was in view when it was shown (a browser may then take
+// room from the page for its list of downloads).
+const result = document.getElementById('result');
+new MutationObserver(() => {
+  const box = result.getBoundingClientRect();
+  window.inView = !result.hidden && box.top >= 0 && box.bottom <= innerHeight + 1;
+}).observe(result, {attributes: true});
 """
 
 
-def make_files(make_inputs, inputs, files):
-    subprocess.run([make_inputs, inputs, "v1"], check=True)
+def make_files(make_inputs, inputs, files, tags):
+    for tag in tags:
+        subprocess.run([make_inputs, inputs, tag], check=True)
     for file, change in files.items():
         path = os.path.join(inputs, file)
         if change is None:
@@ -295,14 +368,18 @@ def make_files(make_inputs, inputs, files):
         elif isinstance(change, str):
             os.rename(path, os.path.join(inputs, change))
         else:  # the sample's own pattern, cut short or carried on
-            with open(path, "wb") as f:
-                f.write(bytes((i * 7 + len(file)) & 0xFF for i in range(change)))
+            write(path, change)
+
+
+def write(path, size):
+    with open(path, "wb") as f:
+        f.write(bytes((i * 7 + len(os.path.basename(path))) & 0xFF for i in range(size)))
 
 
 def run_row(browser, page, tool, make_inputs, row, work, downloads):
     inputs = os.path.join(work, "inputs")
     os.makedirs(inputs)
-    make_files(make_inputs, inputs, row.files)
+    make_files(make_inputs, inputs, row.files, row.tags)
     for name in os.listdir(downloads):
         os.remove(os.path.join(downloads, name))
 
@@ -317,7 +394,20 @@ def run_row(browser, page, tool, make_inputs, row, work, downloads):
         if step == "choose":
             browser.files("files", [os.path.join(inputs, f) for f in sorted(os.listdir(inputs))])
             # Every file read: neither the first input missing nor any still being read.
-            wait_for(lambda: not any(t in status() for t in ("ipl1.bin", "Still reading")))
+            wait_for(lambda: "ipl1.bin" not in status())
+        elif step == "edit":
+            write(os.path.join(inputs, "data9.bin"), 3000)
+        elif step == "forget":
+            browser.click("clear")
+        elif step == "drop":
+            given = []
+            for name in sorted(os.listdir(inputs)):
+                with open(os.path.join(inputs, name), "rb") as f:
+                    given.append((name, base64.b64encode(f.read()).decode()))
+            browser.run(DROP, given)
+            wait_for(lambda: "ipl1.bin" not in status())
+        elif step == "drag text":
+            browser.run(DRAG_TEXT)
         elif step == "build":
             if row.offers:
                 subprocess.run([tool, "v1", row.offset], cwd=inputs, check=True)
@@ -347,7 +437,12 @@ def run_row(browser, page, tool, make_inputs, row, work, downloads):
         if os.path.exists(saved) or not browser.run(
                 "return document.getElementById('result').hidden"):
             problems.append("a download was offered")
-    text = browser.run("return document.body.innerText")
+    end = browser.run(END)
+    text = end["text"]
+    if row.offers and not end["inView"]:
+        problems.append("the result is not in view")
+    if end["pickers"]:
+        problems.append("a file picker still holds files")
     if row.shown not in text:
         problems.append("the page does not say '%s'" % row.shown)
     if row.absent and row.absent in text:
