@@ -101,6 +101,14 @@ def wait_for(condition, seconds=10):
     return None
 
 
+def listening(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), 1):
+            return True
+    except OSError:
+        return False
+
+
 class Trap:
     """A proxy on the loopback that answers nothing and notes every request
     the browser sends it: for an engine that logs no requests itself."""
@@ -166,20 +174,12 @@ class Selenium:
             options.binary_location = minibrowser()
             options.add_argument("--automation")
             options.add_argument(f"--proxy=http://127.0.0.1:{self.trap.port}")
-            url = f"http://127.0.0.1:{port}"
-            if not wait_for(lambda: self.answers(url), 30):
+            if not wait_for(lambda: listening(port), 30):
                 self.close()
                 raise RuntimeError("WebKitWebDriver did not start")
-            self.driver = webdriver.Remote(command_executor=url, options=options)
+            self.driver = webdriver.Remote(command_executor=f"http://127.0.0.1:{port}",
+                                           options=options)
             self.driver._is_remote = False  # the files it is given are on this machine
-
-    @staticmethod
-    def answers(url):
-        try:
-            with socket.create_connection(("127.0.0.1", int(url.rsplit(":", 1)[1])), 1):
-                return True
-        except OSError:
-            return False
 
     def open(self, url):
         if self.engine == "chromium":
@@ -209,10 +209,13 @@ class Selenium:
         self.driver.find_element(self.by.ID, id).click()
 
     def run(self, script, *args):
-        return self.driver.execute_async_script(
+        answer = self.driver.execute_async_script(
             "const done = arguments[arguments.length - 1];"
-            f"(async function () {{ {script} }}).apply(null, arguments[0]).then(done,"
-            " (e) => done({error: String(e)}));", list(args))
+            f"(async function () {{ {script} }}).apply(null, arguments[0]).then("
+            "(value) => done({value}), (e) => done({error: String(e)}));", list(args))
+        if "error" in answer:
+            raise RuntimeError(answer["error"])
+        return answer.get("value")
 
     def requests(self):
         if self.engine != "chromium":
@@ -241,36 +244,21 @@ class Firefox:
             ["node", os.path.join(HERE, "firefox", "drive.mjs"), firefox(),
              os.path.join(work, "profile"), downloads],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        self.ask("open", url="about:blank")
+        self.open("about:blank")
 
-    def ask(self, op, **command):
-        self.process.stdin.write(json.dumps(dict(command, op=op)) + "\n")
-        self.process.stdin.flush()
-        line = self.process.stdout.readline()
-        if not line:
-            raise RuntimeError("firefox or its driver stopped")
-        answer = json.loads(line)
-        if "error" in answer:
-            raise RuntimeError(answer["error"])
-        return answer["value"]
-
-    def open(self, url):
-        self.ask("open", url=url)
-
-    def files(self, id, paths):
-        self.ask("files", id=id, paths=paths)
-
-    def type(self, id, text):
-        self.ask("type", id=id, text=text)
-
-    def click(self, id):
-        self.ask("click", id=id)
-
-    def run(self, script, *args):
-        return self.ask("run", script=script, args=list(args))
-
-    def requests(self):
-        return self.ask("requests")
+    def __getattr__(self, op):
+        """open, files, type, click, run and requests, as drive.mjs takes them."""
+        def ask(*args):
+            self.process.stdin.write(json.dumps([op, *args]) + "\n")
+            self.process.stdin.flush()
+            line = self.process.stdout.readline()
+            if not line:
+                raise RuntimeError("firefox or its driver stopped")
+            answer = json.loads(line)
+            if "error" in answer:
+                raise RuntimeError(answer["error"])
+            return answer["value"]
+        return ask
 
     def close(self):
         self.process.stdin.close()

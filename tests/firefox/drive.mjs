@@ -3,10 +3,10 @@
 // a line on standard output, so that the page's rows are written once, in the
 // Python test, for every engine.
 //   node drive.mjs FIREFOX PROFILE DOWNLOADS
-// Commands: {op: "open", url}, {op: "files", id, paths}, {op: "type", id,
-// text}, {op: "click", id}, {op: "run", script, args} (the body of an async
-// function of args), {op: "requests"} (every URL the page asked for since it
-// was opened). Each answer is {value} or {error}.
+// Commands: ["open", url], ["files", id, paths], ["type", id, text],
+// ["click", id], ["run", script, ...args] (script: the body of an async
+// function of args), ["requests"] (every URL the page asked for since it was
+// opened). Each answer is {value} or {error}.
 import puppeteer from 'puppeteer-core';
 import {createInterface} from 'node:readline';
 
@@ -36,27 +36,27 @@ const element = async (id) => {
   return found;
 };
 const commands = {
-  open: async ({url}) => {
+  open: async (url) => {
     requests = [];
     await page.goto(url);
   },
-  files: async ({id, paths}) => (await element(id)).uploadFile(...paths),
-  type: async ({id, text}) => {
+  files: async (id, paths) => (await element(id)).uploadFile(...paths),
+  type: async (id, text) => {
     const field = await element(id);
     await field.evaluate((f) => { f.value = ''; });
     await field.type(text);
   },
-  click: async ({id}) => (await element(id)).click(),
-  run: async ({script, args}) =>
+  click: async (id) => (await element(id)).click(),
+  run: async (script, ...args) =>
     page.evaluate(`(async function () { ${script} }).apply(null, ${JSON.stringify(args)})`),
   requests: async () => requests,
 };
 
 for await (const line of createInterface({input: process.stdin})) {
-  const command = JSON.parse(line);
+  const [op, ...args] = JSON.parse(line);
   let answer;
   try {
-    answer = {value: (await commands[command.op](command)) ?? null};
+    answer = {value: (await commands[op](...args)) ?? null};
   } catch (error) {
     answer = {error: String(error.message || error)};
   }
