@@ -214,6 +214,7 @@
                                           : `All ${members.length} inputs are here: ready to build.`;
     }
     $('notice').textContent = notices.join(' ');
+    $('notice').hidden = notices.length === 0;
     return {reasons, entries, offset, tag: chosen};
   };
 
