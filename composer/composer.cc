@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <iterator>
-#include <span>
 
 #include "composer/conversion.h"
 #include "composer/name_table.h"
@@ -12,24 +11,46 @@
 namespace composer {
 namespace {
 
-static_assert(CaptureAreas::kBBytes == kNameTableBytes);      // both fill a block's table
-static_assert(CaptureAreas::kABytes == kBytesTaken[kData1]);  // both fill its data sectors
+// A block's table is the same in every sector of its placement, then zeros;
+// any other buffer fills its placement's sectors one after another.
+constexpr bool IsTable(From from) { return from == From::kCaptureB || from == From::kNameTable; }
+
+constexpr int BufferBytes(const Placement& p) {
+  switch (p.from) {
+    case From::kInput:  // the shares of as many inputs as cylinders, back to back
+      return kInputAt[p.member + Cylinders(p)] - kInputAt[p.member];
+    case From::kMemoryImage:
+      return sizeof MemoryImage::image;
+    case From::kCaptureA:
+      return sizeof MemoryImage::capture_a;
+    case From::kCaptureB:
+      return sizeof MemoryImage::capture_b;
+    case From::kNameTable:
+      return kNameTableBytes;
+  }
+  return 0;
+}
 
 // The placement of every sector, or -1 where the disk is blank.
 using PlacementMap = std::array<std::array<int8_t, d88::kSectorsPerTrack>, d88::kCylinders>;
 
 // Not constexpr: reaching it while the map is built stops the build.
-void SectorPlacedTwice() {}
+void BadPlacement() {}
 
+// Checks that every buffer fills its placement exactly, or one sector at
+// most for a table, and that no sector is placed twice.
 constexpr PlacementMap MakePlacementMap() {
   PlacementMap map{};
   for (auto& track : map) track.fill(-1);
   for (std::size_t i = 0; i < std::size(kPlacements); ++i) {
     const Placement& p = kPlacements[i];
+    const int holds =
+        IsTable(p.from) ? d88::kSectorBytes : Cylinders(p) * Sectors(p) * d88::kSectorBytes;
+    if (IsTable(p.from) ? BufferBytes(p) > holds : BufferBytes(p) != holds) BadPlacement();
     for (int c = p.first_cylinder; c <= p.last_cylinder; ++c) {
       for (int r = p.first_sector; r <= p.last_sector; ++r) {
         int8_t& slot = map[c][r - d88::kFirstSector];
-        if (slot != -1) SectorPlacedTwice();
+        if (slot != -1) BadPlacement();
         slot = static_cast<int8_t>(i);
       }
     }
@@ -38,54 +59,43 @@ constexpr PlacementMap MakePlacementMap() {
 }
 constexpr PlacementMap kPlacementMap = MakePlacementMap();
 
-// A block's table sector: its 90-byte table, then zeros.
-void TableSector(std::span<const uint8_t> table, Sector out) {
-  std::fill(std::copy(table.begin(), table.end(), out.begin()), out.end(), uint8_t{0});
+// In static storage: the page's stack is small.
+MemoryImage g_memory;
+
+std::span<const uint8_t> Buffer(const Placement& p, InputBytes inputs) {
+  switch (p.from) {
+    case From::kInput:
+      return inputs.subspan(kInputAt[p.member], BufferBytes(p));
+    case From::kMemoryImage:
+      return g_memory.image;
+    case From::kCaptureA:
+      return g_memory.capture_a;
+    case From::kCaptureB:
+      return g_memory.capture_b;
+    case From::kNameTable:
+      return kNameTable;
+  }
+  return {};
 }
 
 }  // namespace
 
-void DiskComposer::SectorContent(int cylinder, int sector, Sector out) {
-  const int index = kPlacementMap[cylinder][sector - d88::kFirstSector];
-  if (index < 0) {
-    std::fill(out.begin(), out.end(), uint8_t{0});
-    return;
-  }
-  const Placement& p = kPlacements[index];
-  const int tracks_in = cylinder - p.first_cylinder;
-  const int sectors_in = sector - p.first_sector;  // on this cylinder
-  switch (p.content) {
-    case Content::kInput: {
-      const int at = kInputAt[p.member + tracks_in] + sectors_in * d88::kSectorBytes;
-      std::copy_n(inputs_.begin() + at, d88::kSectorBytes, out.begin());
-      break;
-    }
-    case Content::kConverted: {
-      const int at = (tracks_in * Sectors(p) + sectors_in) * d88::kSectorBytes;
-      ConvertSector(inputs_.subspan<kInputAt[kSource], kSourceBytes>(), window_offset_,
-                    kImageFirst + at, capture_, out);
-      break;
-    }
-    case Content::kCaptureTable:
-      TableSector(capture_.b, out);
-      break;
-    case Content::kCaptureData:
-      std::copy_n(capture_.a + sectors_in * d88::kSectorBytes, d88::kSectorBytes, out.begin());
-      break;
-    case Content::kNameTable:
-      TableSector(kNameTable, out);
-      break;
-  }
-}
-
 void ComposeImage(InputBytes inputs, int32_t window_offset, Image image) {
+  ConvertMemoryImage(inputs.subspan<kInputAt[kSource], kSourceBytes>(), window_offset, g_memory);
   d88::FillImageHeader(image.first<d88::kImageHeaderBytes>());
-  DiskComposer composer(inputs, window_offset);
   uint8_t* record = image.data() + d88::kImageHeaderBytes;  // sector records lie back to back
   for (int c = 0; c < d88::kCylinders; ++c) {
     for (int r = d88::kFirstSector; r < d88::kFirstSector + d88::kSectorsPerTrack; ++r) {
       d88::FillSectorHeader(d88::SectorHeader(record, d88::kSectorHeaderBytes), c, r);
-      composer.SectorContent(c, r, Sector(record + d88::kSectorHeaderBytes, d88::kSectorBytes));
+      std::span<const uint8_t> bytes;  // what the sector holds before its zeros
+      if (const int index = kPlacementMap[c][r - d88::kFirstSector]; index >= 0) {
+        const Placement& p = kPlacements[index];
+        const int nth = (c - p.first_cylinder) * Sectors(p) + r - p.first_sector;
+        bytes = Buffer(p, inputs);
+        if (!IsTable(p.from)) bytes = bytes.subspan(nth * d88::kSectorBytes, d88::kSectorBytes);
+      }
+      uint8_t* data = record + d88::kSectorHeaderBytes;
+      std::fill(std::copy(bytes.begin(), bytes.end(), data), data + d88::kSectorBytes, uint8_t{0});
       record += d88::kSectorRecordBytes;
     }
   }

@@ -1,9 +1,8 @@
-// What every sector of the disk holds, decided by cylinder and sector number
-// from the table of placements. The inputs are handed over whole, so a
-// sector's content depends only on where it lies, except for the two capture
-// areas, which the conversion fills on cylinders 2 to 7 and cylinder 8
-// writes again. The whole image is composed in memory from the inputs'
-// bytes, by whichever driver holds them.
+// The whole image composed in memory from the inputs' bytes, by whichever
+// driver holds them: the memory image is converted first, from the source
+// image's share, and then every sector is a copy from the buffer that its
+// placement names (an input's share, the converted image, a capture area, the
+// name table), or zeros.
 #pragma once
 
 #include <cstdint>
@@ -14,25 +13,9 @@
 
 namespace composer {
 
-class DiskComposer {
- public:
-  DiskComposer(InputBytes inputs, int32_t window_offset)
-      : inputs_(inputs), window_offset_(window_offset) {}
-
-  // Fills the data of sector number `sector` (1 to 16) of `cylinder`. Sectors
-  // are asked for in image order, so cylinder 8 comes after cylinders 2 to 7.
-  void SectorContent(int cylinder, int sector, Sector out);
-
- private:
-  InputBytes inputs_;
-  int32_t window_offset_;
-  CaptureAreas capture_;
-};
-
 using Image = std::span<uint8_t, d88::kImageBytes>;
 
-// Composes the whole image from the inputs' bytes: the header, then every
-// sector record in image order, its content as the layout decides.
+// The header, then every sector record in image order.
 void ComposeImage(InputBytes inputs, int32_t window_offset, Image image);
 
 }  // namespace composer

@@ -15,12 +15,6 @@ namespace {
 // address, once re-aligned, at which the code at key 0x9577 lands.
 constexpr uint32_t kRelocatedWordBase = 0x9577;
 
-constexpr KeyRange kCaptureA = {0xC200, 0xCFFF};
-constexpr KeyRange kCaptureB = {0xAAE8, 0xAB41};
-static_assert(kCaptureA.last - kCaptureA.first + 1 == CaptureAreas::kABytes);
-static_assert(kCaptureB.last - kCaptureB.first + 1 == CaptureAreas::kBBytes);
-static_assert(kBlankTail % d88::kSectorBytes == 0);  // the tail starts on a sector
-
 // Not constexpr: reaching it while a table below is built stops the build.
 void BadTable() {}
 
@@ -102,6 +96,8 @@ constexpr KeyTable MakeKeyTable() {
 }
 constexpr KeyTable kKeys = MakeKeyTable();
 static_assert(kKeys.word_low_key == 0x8DEE && kKeys.word_high_key == 0x8DEF);
+// Shifted keys that wrap past 2^32 run on from 0, and stop before the lowest key of any set.
+static_assert(kShiftWindowLast - kShiftWindowFirst < kKeys.runs[0].first);
 
 // An offset d meets every key once when no key below the shift window is met
 // again from inside it (d > key - first), every key inside it is still met
@@ -140,10 +136,10 @@ constexpr std::array<uint8_t, 256> kTransposeTable = MakeTransposeTable();
 
 // Converts `n` source bytes whose patch keys rise one per byte from `key`.
 // Every source byte is consumed, patched or not, so the bytes keep their
-// places. Keys that pass 2^32 within a sector run from the top of the key
-// space to its bottom, and neither end meets a run.
+// places. Keys that pass 2^32 within the shift window run from the top of the
+// key space to its bottom, and neither end meets a run.
 void ConvertStretch(const uint8_t* src, uint8_t* out, uint32_t n, uint32_t key, uint16_t word,
-                    CaptureAreas& capture) {
+                    MemoryImage& capture) {
   const KeyRun* run = std::lower_bound(kKeys.runs.begin(), kKeys.runs.end(), key,
                                        [](const KeyRun& r, uint32_t k) { return r.last < k; });
   while (n > 0) {
@@ -166,11 +162,11 @@ void ConvertStretch(const uint8_t* src, uint8_t* out, uint32_t n, uint32_t key, 
           break;
         case Action::kCaptureA:
           std::memcpy(out, src, len);
-          std::memcpy(capture.a + (key - kCaptureA.first), src, len);
+          std::memcpy(capture.capture_a + (key - kCaptureA.first), src, len);
           break;
         case Action::kCaptureB:
           std::memcpy(out, src, len);
-          std::memcpy(capture.b + (key - kCaptureB.first), src, len);
+          std::memcpy(capture.capture_b + (key - kCaptureB.first), src, len);
           break;
       }
       ++run;
@@ -186,28 +182,21 @@ void ConvertStretch(const uint8_t* src, uint8_t* out, uint32_t n, uint32_t key, 
 
 OffsetRange ExactWindowOffsets() { return kExactWindowOffsets; }
 
-void ConvertSector(SourceImage source, int32_t window_offset, uint32_t first_address,
-                   CaptureAreas& capture, Sector out) {
-  if (first_address >= kBlankTail) {  // nothing is taken from the source image
-    std::fill(out.begin(), out.end(), uint8_t{0});
-    return;
+void ConvertMemoryImage(SourceImage source, int32_t window_offset, MemoryImage& out) {
+  std::fill(std::begin(out.capture_a), std::end(out.capture_a), uint8_t{0});
+  std::fill(std::begin(out.capture_b), std::end(out.capture_b), uint8_t{0});
+  const auto d = static_cast<uint32_t>(window_offset);
+  const auto word = static_cast<uint16_t>(kRelocatedWordBase - d);
+  // Keys rise one per address within each stretch: below the shift window,
+  // inside it (shifted by the window offset), and above it to the blank tail.
+  constexpr uint32_t kStretchEnds[] = {kShiftWindowFirst, kShiftWindowLast + 1, kBlankTail};
+  for (uint32_t a = kImageFirst; const uint32_t end : kStretchEnds) {
+    const uint32_t key = a == kShiftWindowFirst ? a + d : a;  // wraps
+    ConvertStretch(source.data() + (a - kImageFirst), out.image + (a - kImageFirst), end - a, key,
+                   word, out);
+    a = end;
   }
-  const auto word =
-      static_cast<uint16_t>(kRelocatedWordBase - static_cast<uint32_t>(window_offset));
-  const uint8_t* src = source.data() + (first_address - kImageFirst);
-  // Keys rise one per byte except where the sector crosses an edge of the
-  // shift window; each stretch between edges starts from its own key.
-  for (uint32_t p = 0; p < d88::kSectorBytes;) {
-    const uint32_t a = first_address + p;
-    const bool shifted = a >= kShiftWindowFirst && a <= kShiftWindowLast;
-    const uint32_t edge = shifted                 ? kShiftWindowLast + 1
-                          : a < kShiftWindowFirst ? kShiftWindowFirst
-                                                  : a + d88::kSectorBytes;
-    const uint32_t end = std::min<uint32_t>(d88::kSectorBytes, edge - first_address);
-    const uint32_t key = shifted ? a + static_cast<uint32_t>(window_offset) : a;  // wraps
-    ConvertStretch(src + p, out.data() + p, end - p, key, word, capture);
-    p = end;
-  }
+  std::fill(out.image + (kBlankTail - kImageFirst), std::end(out.image), uint8_t{0});
 }
 
 }  // namespace composer

@@ -1,18 +1,18 @@
 // Where each part of the disk lies: one table of placements, saying which
-// input or which content fills which sectors of which cylinders. A sector
-// that no placement names is blank. How many bytes the run takes from each
-// input follows from the table.
+// buffer fills which sectors of which cylinders: an input's share, the
+// converted memory image, a capture area or the name table. A sector that no
+// placement names is blank. How many bytes the run takes from each input
+// follows from the table.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <span>
 
+#include "composer/conversion.h"
 #include "d88/geometry.h"
 
 namespace composer {
-
-using Sector = std::span<uint8_t, d88::kSectorBytes>;
 
 // The inputs, in the order the run opens them.
 enum Member : int {
@@ -25,56 +25,38 @@ enum Member : int {
   kInputCount
 };
 
-enum class Content : uint8_t {
-  kInput,         // the member's bytes, one sector after another
-  kConverted,     // the memory image converted from the source image
-  kCaptureTable,  // capture area B, then zeros
-  kCaptureData,   // capture area A
-  kNameTable,     // the model name table, then zeros
+// What fills a placement's sectors.
+enum class From : uint8_t {
+  kInput,        // the member's share, sector after sector; each cylinder the next member's
+  kMemoryImage,  // the converted memory image, sector after sector
+  kCaptureA,     // capture area A, sector after sector
+  kCaptureB,     // capture area B in every sector, then zeros: a block's table
+  kNameTable,    // the name table in every sector, then zeros: a block's table
 };
 
 struct Placement {
   int first_cylinder, last_cylinder;
   int first_sector, last_sector;
-  Content content;
-  int member;  // kInput: the input on the first cylinder; each further cylinder takes the next
+  From from;
+  int member;  // kInput: the input on the first cylinder
 };
 
-// In image order. Cylinder 8 writes again what the conversion captured on
-// cylinders 2 to 7, so it must come after them.
 // clang-format off
 inline constexpr Placement kPlacements[] = {
-    // cylinders  sectors  content                 input
-    {0,  0,       1,  1,   Content::kInput,        kLoader1},
-    {0,  0,       2,  4,   Content::kInput,        kLoader2},
-    {1,  1,       1, 16,   Content::kInput,        kProgram},
-    {2,  7,       1, 16,   Content::kConverted,    kSource},
-    {8,  8,       1,  2,   Content::kCaptureTable, -1},
-    {8,  8,       3, 16,   Content::kCaptureData,  -1},
-    {9, 17,       1,  2,   Content::kNameTable,    -1},
-    {9, 17,       3, 16,   Content::kInput,        kData1},
+    // cylinders  sectors  from                  input
+    {0,  0,       1,  1,   From::kInput,         kLoader1},
+    {0,  0,       2,  4,   From::kInput,         kLoader2},
+    {1,  1,       1, 16,   From::kInput,         kProgram},
+    {2,  7,       1, 16,   From::kMemoryImage,   kSource},
+    {8,  8,       1,  2,   From::kCaptureB,      -1},
+    {8,  8,       3, 16,   From::kCaptureA,      -1},
+    {9, 17,       1,  2,   From::kNameTable,     -1},
+    {9, 17,       3, 16,   From::kInput,         kData1},
 };
 // clang-format on
 
 constexpr int Sectors(const Placement& p) { return p.last_sector - p.first_sector + 1; }
-
-// The memory image: addresses 0x8000 to 0xDFFF on cylinders 2 to 7, whole
-// tracks in address order. From the blank tail on nothing is taken from the
-// source image.
-inline constexpr uint32_t kImageFirst = 0x8000;
-inline constexpr uint32_t kBlankTail = 0xDC00;
-inline constexpr int kSourceBytes = static_cast<int>(kBlankTail - kImageFirst);
-
-// Two stretches of the source image that the conversion captures while it
-// writes cylinders 2 to 7, and that cylinder 8 writes again: A fills the
-// block's data sectors, B its table. A byte nothing stores stays 0x00.
-struct CaptureAreas {
-  static constexpr int kABytes = Sectors(kPlacements[5]) * d88::kSectorBytes;
-  static constexpr int kBBytes = 90;
-  uint8_t a[kABytes] = {};
-  uint8_t b[kBBytes] = {};
-};
-static_assert(kPlacements[5].content == Content::kCaptureData);
+constexpr int Cylinders(const Placement& p) { return p.last_cylinder - p.first_cylinder + 1; }
 
 // Bytes the run takes from each input: exactly what its sectors hold, and
 // for the source image the memory image up to its blank tail.
@@ -82,9 +64,8 @@ constexpr std::array<int, kInputCount> MakeBytesTaken() {
   std::array<int, kInputCount> bytes{};
   bytes[kSource] = kSourceBytes;
   for (const Placement& p : kPlacements)
-    if (p.content == Content::kInput)
-      for (int c = p.first_cylinder; c <= p.last_cylinder; ++c)
-        bytes[p.member + c - p.first_cylinder] = Sectors(p) * d88::kSectorBytes;
+    if (p.from == From::kInput)
+      for (int c = 0; c < Cylinders(p); ++c) bytes[p.member + c] = Sectors(p) * d88::kSectorBytes;
   return bytes;
 }
 inline constexpr std::array<int, kInputCount> kBytesTaken = MakeBytesTaken();
@@ -103,6 +84,5 @@ inline constexpr std::array<int, kInputCount + 1> kInputAt = MakeInputAt();
 inline constexpr int kInputBytes = kInputAt[kInputCount];
 using InputBytes = std::span<const uint8_t, kInputBytes>;
 inline constexpr uint8_t kPastEnd = 0xFF;  // taken in place of every byte past the end of an input
-using SourceImage = std::span<const uint8_t, kSourceBytes>;
 
 }  // namespace composer
