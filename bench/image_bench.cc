@@ -7,7 +7,6 @@
 
 #include "composer/composer.h"
 #include "composer/conversion.h"
-#include "composer/layout.h"
 #include "d88/geometry.h"
 
 namespace {

@@ -1,14 +1,11 @@
-// The memory-image conversion: a 24 KB memory image for addresses 0x8000 to
-// 0xDFFF, made from the source image's bytes in one call: each source byte is
-// copied, replaced by a patch byte, or passed through the cell transpose, and
-// the last 1 KB is blank. Two stretches of the copied bytes are captured as
-// well, for cylinder 8 to write again.
-//
-// The source image comes in versions, and one stretch of it, the shift window,
-// lies at different addresses in each. The window offset re-aligns that
-// stretch with the fixed keys: a byte's patch key is its address, plus the
-// window offset inside the shift window. Keys are 32-bit values that wrap; a
-// key that meets no table has its byte copied.
+// The memory-image conversion: the memory image for addresses 0x8000 to
+// 0xDFFF, made in one call from the source image's bytes, each copied,
+// replaced by a patch byte or passed through the cell transpose, the last
+// 1 KB blank; and two stretches of the copied bytes captured for cylinder 8.
+// One stretch of the source image, the shift window, lies at different
+// addresses in each version: a byte's patch key is its address, plus the
+// window offset inside the window. Keys are 32-bit values that wrap; a key
+// that meets no table has its byte copied.
 #pragma once
 
 #include <cstdint>
@@ -24,17 +21,14 @@ inline constexpr uint32_t kImageEnd = 0xE000;
 inline constexpr int kSourceBytes = static_cast<int>(kBlankTail - kImageFirst);
 using SourceImage = std::span<const uint8_t, kSourceBytes>;
 
-inline constexpr uint32_t kShiftWindowFirst = 0x902B;
-inline constexpr uint32_t kShiftWindowLast = 0xBFFF;
-
 struct KeyRange {
   uint32_t first, last;  // inclusive
   constexpr uint32_t size() const { return last - first + 1; }
 };
+inline constexpr KeyRange kShiftWindow = {0x902B, 0xBFFF};
 
-// Keys whose bytes go through the cell transpose: three ranges, and ten
-// 6-byte records from 0xA3A0 whose bytes 0 and 1 are transposed (the other
-// four of each record are patch keys).
+// Keys whose bytes go through the cell transpose: three ranges, and bytes 0
+// and 1 of ten 6-byte records from 0xA3A0 (the other four are patch keys).
 inline constexpr KeyRange kTransposeRanges[] = {
     {0xD000, 0xD5FF},
     {0x8C22, 0x8C4C},
@@ -56,13 +50,9 @@ struct MemoryImage {
 };
 
 // The window offsets with which every key of the patch table is met exactly
-// once. Outside them the shifted window meets some keys twice and others not
-// at all: the run is as well defined as any, but the offset is almost
-// certainly wrong for the source image at hand.
-struct OffsetRange {
-  int32_t first, last;  // inclusive
-};
-OffsetRange ExactWindowOffsets();
+// once. Outside them some keys are met twice and others not at all: the run
+// is as well defined as any, but the offset almost certainly wrong.
+inline constexpr int32_t kExactOffsetsFirst = -124, kExactOffsetsLast = 532;
 
 // Converts the whole memory image, addresses in ascending order, so that a
 // later capture of the same index replaces an earlier one.

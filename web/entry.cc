@@ -11,7 +11,6 @@
 #include "composer/composer.h"
 #include "composer/conversion.h"
 #include "composer/input_set.h"
-#include "composer/layout.h"
 #include "d88/geometry.h"
 #include "web/sha256.h"
 
@@ -82,10 +81,10 @@ extern "C" {
   return composer::ParseWindowOffset(g_text);
 }
 [[clang::export_name("exact_offsets_first")]] int32_t ExactOffsetsFirst() {
-  return composer::ExactWindowOffsets().first;
+  return composer::kExactOffsetsFirst;
 }
 [[clang::export_name("exact_offsets_last")]] int32_t ExactOffsetsLast() {
-  return composer::ExactWindowOffsets().last;
+  return composer::kExactOffsetsLast;
 }
 
 // Where input m's share of the input buffer begins. The page copies the first
