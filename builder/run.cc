@@ -3,12 +3,14 @@
 #include <cerrno>
 #include <cstring>
 
-#include "builder/version.h"
 #include "composer/composer.h"
 #include "composer/input_set.h"
 #include "io/files.h"
 
 namespace builder {
+
+const char kVersion[] = GEN_TARSILP6_VERSION;
+
 namespace {
 
 // The input set, its names and the composition are the core's, shared with

@@ -9,6 +9,7 @@ namespace builder {
 
 inline constexpr char kUsage[] = "Usage: gen_tarsilp6 v1|v2 offset\n";
 inline constexpr char kOutputName[] = "zemra8p6.d88";
+extern const char kVersion[];  // the project's, which the build names
 
 // Runs the tool in the current directory with argv[1..argc-1] as arguments.
 // A sole "--help" or "--version" prints to `out` and touches no file; every

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "builder/version.h"
+#include "builder/run.h"
 #include "tests/d88_reader.h"
 #include "tests/test_files.h"
 
