@@ -3,18 +3,17 @@
 #include <cerrno>
 #include <cstring>
 
-#include "builder/version.h"
 #include "composer/composer.h"
 #include "composer/input_set.h"
 #include "io/files.h"
 
 namespace builder {
+
+const char kVersion[] = GEN_TARSILP6_VERSION;
+
 namespace {
 
-// The input set, its names and the composition are the core's, shared with
-// the page's driver.
-using composer::ComposeImage;
-using composer::ParseWindowOffset;
+constexpr char kUsage[] = "Usage: gen_tarsilp6 v1|v2 offset\n";
 constexpr int kInputs = composer::kInputCount;
 
 // The run's two buffers, in static storage rather than on the stack.
@@ -52,9 +51,8 @@ int Report(std::FILE* err, const char* name, int error) {
   return 1;
 }
 
-// Ends a --help or --version run, given what printing its text to `out`
-// returned: 0 once `out` has taken it all, else 1 with the reason (a closed
-// or full standard output).
+// Ends a --help or --version run, given what printing to `out` returned: 0
+// once `out` has taken it all, else 1 with the reason (closed, or full).
 int Printed(std::FILE* out, std::FILE* err, int printed) {
   if (printed >= 0 && std::fflush(out) == 0) return 0;
   return Report(err, "standard output", errno != 0 ? errno : EIO);
@@ -70,7 +68,7 @@ int Run(int argc, const char* const argv[], std::FILE* out, std::FILE* err) {
   if (argc != 3) return Usage(err);
   composer::InputFileNames names;
   if (!composer::ComposeNames(argv[1], names)) return Usage(err);
-  const int32_t window_offset = ParseWindowOffset(argv[2]);
+  const int32_t window_offset = composer::ParseWindowOffset(argv[2]);
 
   // Every input is opened before the image is touched, so that a missing or
   // unreadable input never creates, truncates or replaces an existing image.
@@ -89,7 +87,7 @@ int Run(int argc, const char* const argv[], std::FILE* out, std::FILE* err) {
   }
   if (status != 0) return status;
 
-  ComposeImage(g_inputs, window_offset, g_image);
+  composer::ComposeImage(g_inputs, window_offset, g_image);
   io::ImageFile image;
   if (const int error = image.Open(kOutputName); error != 0) return Report(err, kOutputName, error);
   // Writing the image over one of the inputs would destroy that input: the

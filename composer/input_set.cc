@@ -1,31 +1,33 @@
 #include "composer/input_set.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 namespace composer {
 namespace {
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
+// Letter case folded in the C locale, which both drivers keep: ASCII only.
 bool Same(std::string_view a, std::string_view b, bool fold) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [fold](char x, char y) {
-           return fold ? Lower(x) == Lower(y) : x == y;
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [fold](unsigned char x, unsigned char y) {
+           return fold ? std::tolower(x) == std::tolower(y) : x == y;
          });
 }
 
 }  // namespace
 
 bool ComposeNames(const char* tag, InputFileNames& names) {
-  const std::size_t t = std::strlen(tag), c = sizeof kTaggedSuffix - 1;
   for (int m = 0; m < kInputCount; ++m) {
-    const std::size_t p = std::strlen(kInputNames[m].text);
+    const bool tagged = kInputNames[m].tagged;
+    const std::string_view parts[] = {kInputNames[m].text, tagged ? tag : "",
+                                      tagged ? kTaggedSuffix : ""};
     char* out = names[m];
-    if (p + (kInputNames[m].tagged ? t + c : 0) > kNameBuffer - 1) return false;
-    std::memcpy(out, kInputNames[m].text, p + 1);
-    if (!kInputNames[m].tagged) continue;
-    std::memcpy(out + p, tag, t);
-    std::memcpy(out + p + t, kTaggedSuffix, c + 1);
+    for (const std::string_view part : parts) {
+      if (part.size() >= static_cast<std::size_t>(names[m] + kNameBuffer - out)) return false;
+      out = std::copy(part.begin(), part.end(), out);  // and room left for the NUL
+    }
+    *out = '\0';
   }
   return true;
 }

@@ -1,8 +1,7 @@
-// The input set: the thirteen inputs' file names, three of them completed by
-// the version tag; which input a file name is; each input's share of the
-// bytes the composition reads; and the window offset read from its text.
-// Both drivers, the command line and the page, take these from here, so that
-// a name or a text means the same in either.
+// The input set: the inputs' file names for a tag, which input a file name
+// is, each input's share of the bytes composed, and the window offset read
+// from its text. Both drivers, the command line and the page, take these from
+// here, so that a name or a text means the same in either.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +10,7 @@
 #include <span>
 #include <string_view>
 
-#include "composer/layout.h"
+#include "composer/composer.h"
 
 namespace composer {
 
@@ -39,7 +38,7 @@ inline constexpr InputName kInputNames[] = {
 };
 // clang-format on
 static_assert(std::size(kInputNames) == kInputCount);
-inline constexpr char kTaggedSuffix[] = ".bin";
+inline constexpr std::string_view kTaggedSuffix = ".bin";
 
 // A composed file name must fit this buffer with its terminating NUL.
 inline constexpr std::size_t kNameBuffer = 256;
@@ -50,9 +49,8 @@ using InputFileNames = char[kInputCount][kNameBuffer];
 // such a tag is refused, and `names` is not to be used.
 bool ComposeNames(const char* tag, InputFileNames& names);
 
-// Which input a file name is. Letter case is heeded first; a name that is an
-// input's only when ASCII letter case is ignored is told apart, since a file
-// system that heeds case would not open it under the input's name.
+// Which input a file name is: letter case heeded first, and then ignored,
+// which a name that a file system heeding case would not open tells apart.
 struct Recognised {
   int member = -1;         // the input, or -1 for no input's name
   std::string_view tag;    // for a tagged input, the tag the name carries
@@ -60,16 +58,14 @@ struct Recognised {
 };
 Recognised Recognise(std::string_view name);
 
-// Input `member`'s share of all inputs' bytes: kBytesTaken[member] bytes. A
-// driver reads the file's first bytes into it and then ends it, which fills
-// the rest with kPastEnd, as a file that ended there gives.
+// Input `member`'s share of all inputs' bytes. A driver reads the file's
+// first bytes into it, then ends it: the rest is kPastEnd, as past a file.
 std::span<uint8_t> Share(std::span<uint8_t, kInputBytes> inputs, int member);
 void EndShare(std::span<uint8_t> share, std::size_t read);
 
-// Reads a window offset: C white space skipped, one optional sign, then
-// decimal digits up to the first non-digit. Digits accumulate modulo 2^32 and
-// the sign is applied last, so "4294967295" is -1; no digits give 0.
-// Malformed text is never an error.
+// Reads a window offset: C white space skipped, one optional sign, decimal
+// digits up to the first non-digit, accumulated modulo 2^32, the sign applied
+// last ("4294967295" is -1); no digits give 0, and no text is an error.
 int32_t ParseWindowOffset(const char* text);
 
 }  // namespace composer

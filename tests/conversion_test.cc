@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "composer/composer.h"
-#include "composer/layout.h"
 #include "composer/patch_table.h"
 #include "tests/d88_reader.h"
 #include "tests/test_files.h"
@@ -37,17 +36,16 @@ struct Composed {
 Composed Compose(const Bytes& source, int32_t window_offset) {
   // Every input but the source image is empty, as is a source image's share
   // past its end: 0xFF.
-  Bytes inputs(kInputBytes, 0xFF);
+  Bytes inputs(kInputBytes, 0xFF), image(d88::kImageBytes);
   std::copy_n(source.begin(), std::min<size_t>(source.size(), kSourceBytes),
               inputs.begin() + kInputAt[kSource]);
-  DiskComposer composer(InputBytes(inputs.data(), kInputBytes), window_offset);
+  ComposeImage(InputBytes(inputs.data(), kInputBytes), window_offset, Image(image));
   Composed result;
-  uint8_t sector[256];
-  for (int c = 0; c <= 8; ++c) {
+  for (int c = 2; c <= 8; ++c) {
     for (int r = 1; r <= 16; ++r) {
-      composer.SectorContent(c, r, sector);
+      const auto sector = testing_support::SectorData(image, c, r);
       Bytes& to = c == 8 ? result.cylinder8 : result.image;
-      if (c >= 2) to.insert(to.end(), sector, sector + 256);
+      to.insert(to.end(), sector.begin(), sector.end());
     }
   }
   return result;
@@ -181,10 +179,13 @@ TEST(Conversion, OffsetsBeyond16BitsCopyTheWholeWindow) {
   }
 }
 
+// The span the page warns outside of: every key met once within it (-124 to
+// 532), not so just outside it.
 TEST(Conversion, EveryPatchKeyMetOnceWithinTheSafeSpan) {
-  for (int32_t d = -124; d <= 532; ++d) ASSERT_EQ(PatchedBytes(d), 465) << "offset " << d;
-  EXPECT_EQ(PatchedBytes(-125), 466);
-  EXPECT_EQ(PatchedBytes(533), 464);
+  const int32_t first = kExactOffsetsFirst, last = kExactOffsetsLast;
+  for (int32_t d = first; d <= last; ++d) ASSERT_EQ(PatchedBytes(d), 465) << "offset " << d;
+  EXPECT_EQ(PatchedBytes(first - 1), 466);
+  EXPECT_EQ(PatchedBytes(last + 1), 464);
 }
 
 TEST(Conversion, CaptureBFollowsTheWindowOffset) {
@@ -253,7 +254,7 @@ TEST(Conversion, FinishedImageFromTheTool) {
 }
 
 // A plain model of the conversion, one byte at a time by patch key, against
-// which ConvertSector is checked. It shares only the key lists with the tool.
+// which ConvertMemoryImage is checked. It shares only the key lists with the tool.
 enum class Rule : uint8_t { kCopy, kCaptureA, kCaptureB, kPatch, kWordLow, kWordHigh, kTranspose };
 struct ModelKey {
   Rule rule = Rule::kCopy;
@@ -287,8 +288,9 @@ std::vector<ModelKey> ModelKeys() {
 }
 
 void ModelConvert(const std::vector<ModelKey>& keys, const uint8_t* source, int32_t d,
-                  uint8_t* image, CaptureAreas& capture) {
+                  MemoryImage& out) {
   const uint16_t word = static_cast<uint16_t>(0x9577u - static_cast<uint32_t>(d));
+  uint8_t* image = out.image;
   std::fill_n(image + (0xDC00 - 0x8000), 0x400, 0);  // the blank tail takes no source byte
   for (int32_t a = 0x8000; a < 0xDC00; ++a) {
     const bool shifted = a >= kWindowFirst && a <= kWindowLast;
@@ -301,8 +303,8 @@ void ModelConvert(const std::vector<ModelKey>& keys, const uint8_t* source, int3
                         : key.rule == Rule::kWordLow  ? static_cast<uint8_t>(word)
                         : key.rule == Rule::kWordHigh ? static_cast<uint8_t>(word >> 8)
                                                       : b;  // copied
-    if (key.rule == Rule::kCaptureA) capture.a[k - kCaptureAFirst] = b;
-    if (key.rule == Rule::kCaptureB) capture.b[k - kCaptureBFirst] = b;
+    if (key.rule == Rule::kCaptureA) out.capture_a[k - kCaptureAFirst] = b;
+    if (key.rule == Rule::kCaptureB) out.capture_b[k - kCaptureBFirst] = b;
   }
 }
 
@@ -345,22 +347,23 @@ TEST(Conversion, DifferentialAgainstAPlainModelOfTheRules) {
   ASSERT_GE(offsets.size(), 2000u);
   std::mt19937 random(20240607);
   std::array<uint8_t, kSourceBytes> source;
-  std::vector<uint8_t> want(0x6000), got(0x6000);
+  MemoryImage want, got;
   for (size_t n = 0; n < offsets.size(); ++n) {
     const int32_t d = offsets[n];
     if (n % 4 == 0)  // a fresh source every four offsets, four bytes a draw
       for (size_t j = 0; j < source.size(); j += 4)
         for (uint32_t r = random(), i = 0; i < 4; ++i)
           source[j + i] = static_cast<uint8_t>(r >> 8 * i);
-    CaptureAreas want_capture{}, got_capture{};
-    ModelConvert(keys, source.data(), d, want.data(), want_capture);
-    for (uint32_t first = 0x8000; first <= 0xDF00; first += 0x100)
-      ConvertSector(source, d, first, got_capture, Sector(&got[first - 0x8000], 256));
-    const long at = FirstDifference(want, got);
+    want = {};
+    std::fill_n(reinterpret_cast<uint8_t*>(&got), sizeof got, 0x5A);  // what a last run left
+    ModelConvert(keys, source.data(), d, want);
+    ConvertMemoryImage(source, d, got);
+    const long at = FirstDifference(want.image, got.image);
     ASSERT_LT(at, 0) << "window offset " << d << ": image differs first at address 0x" << std::hex
-                     << 0x8000 + at << ", want 0x" << int{want[at]} << ", got 0x" << int{got[at]};
-    const long in_a = FirstDifference(want_capture.a, got_capture.a);
-    const long in_b = FirstDifference(want_capture.b, got_capture.b);
+                     << 0x8000 + at << ", want 0x" << int{want.image[at]} << ", got 0x"
+                     << int{got.image[at]};
+    const long in_a = FirstDifference(want.capture_a, got.capture_a);
+    const long in_b = FirstDifference(want.capture_b, got.capture_b);
     ASSERT_TRUE(in_a < 0 && in_b < 0)
         << "window offset " << d << ": capture area A differs first at "
         << "index " << in_a << ", B at " << in_b << " (-1: none)";

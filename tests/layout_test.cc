@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "composer/name_table.h"
+#include "composer/composer.h"
 #include "tests/d88_reader.h"
 #include "tests/test_files.h"
 
