@@ -336,6 +336,9 @@ const note = (text) => window.problems.push(text);
 addEventListener('error', (e) => note('error: ' + e.message));
 addEventListener('unhandledrejection', (e) => note('unhandled: ' + e.reason));
 document.addEventListener('securitypolicyviolation', (e) => note('refused: ' + e.blockedURI));
+// Files chosen, counted before the page takes them (on the way down).
+window.chosen = 0;
+document.addEventListener('change', () => ++window.chosen, true);
 // Whether the result was in view when it was shown (a browser may then take
 // room from the page for its list of downloads).
 const result = document.getElementById('result');
@@ -380,11 +383,14 @@ def run_row(browser, page, tool, make_inputs, row, work, downloads):
     reference = None
     for step in row.steps:
         if step == "choose":
+            before = browser.run("return window.chosen")
             browser.files("files", [os.path.join(inputs, f) for f in sorted(os.listdir(inputs))])
-            # Every file read: neither the first input missing nor any still being read.
-            wait_for(lambda: "ipl1.bin" not in status())
-        elif step == "edit":
-            write(os.path.join(inputs, "data9.bin"), 3000)
+            wait_for(lambda: browser.run("return window.chosen") > before)
+        elif step == "edit":  # dated as an edit made a while after the choice:
+            path = os.path.join(inputs, "data9.bin")  # WebKit tells one to the second
+            chosen = os.stat(path)
+            write(path, 3000)
+            os.utime(path, ns=(chosen.st_atime_ns, chosen.st_mtime_ns + 2 * 10**9))
         elif step == "forget":
             browser.click("clear")
         elif step == "drop":
@@ -393,7 +399,7 @@ def run_row(browser, page, tool, make_inputs, row, work, downloads):
                 with open(os.path.join(inputs, name), "rb") as f:
                     given.append((name, base64.b64encode(f.read()).decode()))
             browser.run(DROP, given)
-            wait_for(lambda: "ipl1.bin" not in status())
+            wait_for(lambda: browser.run("return document.getElementById('notice').textContent"))
         elif step == "drag text":
             browser.run(DRAG_TEXT)
         elif step == "build":
