@@ -1,10 +1,9 @@
 // libFuzzer target: one fuzz input becomes a window offset text and thirteen
 // input files of any length. The image is composed in memory from the files'
-// shares, as the drivers hold them, and every property the disk must have
-// for any input is checked. Inputs so marked also go through the command
-// line: the files are written to a scratch directory, the tool is run there
-// in process, and its image must be the one composed in memory, with no
-// other file left behind. A failed check aborts, so the fuzzer reports it.
+// shares, as the drivers do, and every property the disk must have for any
+// input is checked. Inputs so marked also go through the command line, run in
+// process in a scratch folder: its image must be the one composed in memory,
+// with no other file left. A failed check aborts, so the fuzzer reports it.
 //
 // Input layout:
 //   byte 0            bits 0-4: length L of the offset text (mod 24); bits
@@ -16,7 +15,6 @@
 //                     low 14 bits give the shortfall or the surplus
 //   the rest          file contents, consumed in order; once used up, files
 //                     continue with bytes derived from their number and offset
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -25,6 +23,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -36,7 +36,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using composer::kBytesTaken;
 using composer::kInputCount;
 
 uint8_t g_inputs[composer::kInputBytes];
@@ -82,17 +81,9 @@ class Reader {
 };
 
 long FileSize(int member, uint16_t selector) {
-  const long n = selector & 0x3FFF, taken = kBytesTaken[member];
-  switch (selector >> 14) {
-    case 0:
-      return taken;
-    case 1:
-      return n % taken;
-    case 2:
-      return taken + n;
-    default:
-      return 0;
-  }
+  const long n = selector & 0x3FFF, taken = composer::kBytesTaken[member];
+  const long sizes[] = {taken, n % taken, taken + n, 0};  // exact, short, longer, empty
+  return sizes[selector >> 14];
 }
 
 bool AllZero(std::span<const uint8_t> s) {
@@ -137,17 +128,6 @@ void CheckImage(std::span<const uint8_t> image, const std::vector<Bytes>& files)
   for (int k = 1; k <= 9; ++k) CheckCopied(image, 8 + k, 3, 14, files[static_cast<size_t>(3 + k)]);
 }
 
-// Entries in the current directory besides "." and "..".
-int DirectoryEntries() {
-  DIR* dir = opendir(".");
-  Check(dir != nullptr, "cannot list the scratch directory");
-  int n = 0;
-  while (const dirent* e = readdir(dir))
-    n += std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0;
-  closedir(dir);
-  return n;
-}
-
 // Writes the files under their names for tag "v1" in the scratch directory,
 // runs the tool there and checks that it wrote `image`, and nothing else.
 void CheckCommandLine(const std::vector<Bytes>& files, const std::string& offset,
@@ -167,13 +147,13 @@ void CheckCommandLine(const std::vector<Bytes>& files, const std::string& offset
   const int status = builder::Run(3, argv, err, err);
   std::fclose(err);
   Check(status == 0, "run failed");
-  Check(DirectoryEntries() == kInputCount + 1, "the run left files besides its inputs and image");
+  Check(std::distance(std::filesystem::directory_iterator("."), {}) == kInputCount + 1,
+        "the run left files besides its inputs and image");
+  Bytes written(image.size() + 1);  // one byte more than the image should have
   std::FILE* in = std::fopen(builder::kOutputName, "rb");
-  Check(in != nullptr, "image missing");
-  Bytes written(image.size() + 1);
-  written.resize(std::fread(written.data(), 1, written.size(), in));
-  std::fclose(in);
-  Check(Equal(written, image), "the tool's image is not the one composed in memory");
+  Check(in != nullptr && std::fread(written.data(), 1, written.size(), in) == image.size() &&
+            Equal(std::span(written).first(image.size()), image) && std::fclose(in) == 0,
+        "the tool's image is not the one composed in memory");
   Check(fchdir(g_home) == 0, "cannot leave the scratch directory");
 }
 
@@ -206,8 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Bytes& f = files[static_cast<size_t>(m)];
     f.resize(static_cast<size_t>(sizes[m]));
     in.Fill(f, m);
-    // What a driver does with a file: its first bytes into its share, then
-    // the share ended.
+    // As a driver does: the file's first bytes into its share, then its end.
     const std::span<uint8_t> share = composer::Share(g_inputs, m);
     const size_t read = std::min(f.size(), share.size());
     std::copy_n(f.begin(), read, share.begin());

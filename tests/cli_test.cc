@@ -61,16 +61,14 @@ TEST(Cli, CommandLinesThatWriteNoImage) {
 // reported with its reason, and the status is 1.
 TEST(Cli, HelpAndVersionIntoAFullOutputFail) {
   for (const char* option : {"--help", "--version"}) {
-    std::FILE* full = std::fopen("/dev/full", "w");
-    std::FILE* err = std::tmpfile();
+    std::FILE *full = std::fopen("/dev/full", "w"), *err = std::tmpfile();
     ASSERT_TRUE(full != nullptr && err != nullptr);
     const char* argv[] = {"gen_tarsilp6", option, nullptr};
     EXPECT_EQ(builder::Run(2, argv, full, err), 1) << option;
-    char text[200] = {};
+    char text[200];
     std::rewind(err);
-    EXPECT_EQ(std::string(text, std::fread(text, 1, sizeof text - 1, err)),
-              std::string("standard output: ") + std::strerror(ENOSPC) + "\n")
-        << option;
+    EXPECT_EQ(std::string(text, std::fread(text, 1, sizeof text, err)),
+              std::string("standard output: ") + std::strerror(ENOSPC) + "\n");
     std::fclose(full);
     std::fclose(err);
   }
