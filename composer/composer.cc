@@ -35,7 +35,7 @@ constexpr bool EachSectorOnce() {
 }
 static_assert(EachSectorOnce());
 
-// In static storage: the page's stack is small.
+// In static storage, as the page's stack is small: one composition at a time.
 MemoryImage g_memory;
 
 uint8_t* SectorRecord(Image image, int cylinder, int sector) {

@@ -27,7 +27,7 @@ enum Member : int {
   kInputCount
 };
 
-// What fills a placement's sectors.
+// What fills a placement's sectors: a buffer in turn, or from kCaptureB on a table.
 enum class From : uint8_t {
   kInput,        // the member's share, sector after sector; each cylinder the next member's
   kMemoryImage,  // the converted memory image, sector after sector
