@@ -1,7 +1,7 @@
 // The whole image, composed in memory from the inputs' bytes by whichever
 // driver holds them. One table of placements says which buffer fills which
 // sectors: an input's share, the memory image converted from the source
-// image's share, a capture area or the name table; other sectors are blank.
+// image's share, a capture area, the name table, or nothing but zeros.
 #pragma once
 
 #include <algorithm>
@@ -27,13 +27,14 @@ enum Member : int {
   kInputCount
 };
 
-// What fills a placement's sectors.
+// What fills a placement's sectors: a buffer in turn, or from kCaptureB on a table.
 enum class From : uint8_t {
   kInput,        // the member's share, sector after sector; each cylinder the next member's
   kMemoryImage,  // the converted memory image, sector after sector
   kCaptureA,     // capture area A, sector after sector
   kCaptureB,     // capture area B in every sector, then zeros: a block's table
   kNameTable,    // the name table in every sector, then zeros: a block's table
+  kZeros,        // nothing: zeros
 };
 
 struct Placement {
@@ -47,12 +48,14 @@ inline constexpr Placement kPlacements[] = {
     // cylinders  sectors  from                  input
     {0,  0,       1,  1,   From::kInput,         kLoader1},
     {0,  0,       2,  4,   From::kInput,         kLoader2},
+    {0,  0,       5, 16,   From::kZeros,         -1},
     {1,  1,       1, 16,   From::kInput,         kProgram},
     {2,  7,       1, 16,   From::kMemoryImage,   kSource},
     {8,  8,       1,  2,   From::kCaptureB,      -1},
     {8,  8,       3, 16,   From::kCaptureA,      -1},
     {9, 17,       1,  2,   From::kNameTable,     -1},
     {9, 17,       3, 16,   From::kInput,         kData1},
+    {18, 79,      1, 16,   From::kZeros,         -1},
 };
 // clang-format on
 
@@ -69,9 +72,9 @@ inline constexpr std::array<int, kInputCount> kBytesTaken = [] {
       for (int c = 0; c < Cylinders(p); ++c) bytes[p.member + c] = Sectors(p) * d88::kSectorBytes;
   return bytes;
 }();
-static_assert(kBytesTaken[kLoader1] == 256 && kBytesTaken[kLoader2] == 768);
-static_assert(kBytesTaken[kProgram] == 4096 && kBytesTaken[kSource] == 23552);
-static_assert(kBytesTaken[kData1] == 3584 && kBytesTaken[kData9] == 3584);
+static_assert(kBytesTaken[kLoader1] == 256 && kBytesTaken[kLoader2] == 768 &&
+              kBytesTaken[kProgram] == 4096 && kBytesTaken[kSource] == 23552 &&
+              kBytesTaken[kData1] == 3584 && kBytesTaken[kData9] == 3584);
 
 // All inputs' bytes lie back to back, in opening order, each exactly as many
 // as the run takes from it: those read, then 0xFF past the end of its file.
@@ -91,7 +94,6 @@ inline constexpr std::string_view kModelNames[] = {"PC-6601SR", "P6mk2SR", "PC-6
                                                    "PC-6001"};
 inline constexpr int kModelNameChars = 9;   // space-padded to this width
 inline constexpr int kModelNameField = 16;  // then zero-filled to this width
-
 inline constexpr int kNameTableBytes = 2 * static_cast<int>(std::size(kNameTableWords)) +
                                        kModelNameField * static_cast<int>(std::size(kModelNames));
 static_assert(kNameTableBytes == 90);
@@ -112,8 +114,8 @@ inline constexpr std::array<uint8_t, kNameTableBytes> kNameTable = [] {
 
 using Image = std::span<uint8_t, d88::kImageBytes>;
 
-// Converts the memory image, then fills the header and every sector record
-// in image order, each sector a copy from its placement's buffer, or zeros.
+// Converts the memory image, then fills the image header, every sector
+// header, and every sector from its placement's buffer.
 void ComposeImage(InputBytes inputs, int32_t window_offset, Image image);
 
 }  // namespace composer

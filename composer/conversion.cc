@@ -11,8 +11,7 @@
 namespace composer {
 namespace {
 
-// Keys 0x8DEE and 0x8DEF carry this word minus the window offset: where the
-// code at key 0x9577 lands.
+// Keys 0x8DEE and 0x8DEF carry this minus the window offset: where the code at key 0x9577 lands.
 constexpr uint32_t kRelocatedWordBase = 0x9577;
 
 // Not constexpr: reaching it while a table below is built stops the build.
@@ -29,7 +28,7 @@ enum class Action : uint8_t { kTranspose, kPatch, kCaptureA, kCaptureB };
 struct KeyRun {
   uint32_t first, last;  // inclusive
   Action action;
-  int patch_at;  // kPatch: where the run's first byte lies in PatchTable::bytes
+  int patch_at;  // kPatch: where the run's first byte lies in KeyTable::bytes
 };
 
 // Every key that meets a table, as runs in ascending order, with the patch

@@ -13,8 +13,7 @@
 
 namespace composer {
 
-// Source byte a - kImageFirst is the one for address a; from the blank tail
-// on nothing is taken from the source image.
+// Address a's source byte is a - kImageFirst; none is taken from the blank tail on.
 inline constexpr uint32_t kImageFirst = 0x8000;
 inline constexpr uint32_t kBlankTail = 0xDC00;
 inline constexpr uint32_t kImageEnd = 0xE000;
@@ -34,9 +33,8 @@ inline constexpr KeyRange kTransposeRanges[] = {
     {0x8C22, 0x8C4C},
     {0x8E34, 0x8E3B},
 };
-inline constexpr uint32_t kTransposeRecordsFirst = 0xA3A0;
-inline constexpr uint32_t kTransposeRecordStride = 6;
-inline constexpr uint32_t kTransposeRecords = 10;
+inline constexpr uint32_t kTransposeRecordsFirst = 0xA3A0, kTransposeRecordStride = 6,
+                          kTransposeRecords = 10;
 
 // Keys whose copied bytes are captured as well, each at key - first.
 inline constexpr KeyRange kCaptureA = {0xC200, 0xCFFF};

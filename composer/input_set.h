@@ -49,8 +49,8 @@ using InputFileNames = char[kInputCount][kNameBuffer];
 // such a tag is refused, and `names` is not to be used.
 bool ComposeNames(const char* tag, InputFileNames& names);
 
-// Which input a file name is: letter case heeded first, and then ignored,
-// which a name that a file system heeding case would not open tells apart.
+// Which input a file name is, letter case heeded; failing that, ignored and
+// told apart: a file system that heeds case would not open it as the input.
 struct Recognised {
   int member = -1;         // the input, or -1 for no input's name
   std::string_view tag;    // for a tagged input, the tag the name carries
