@@ -11,32 +11,25 @@
 
 #include <cstdio>
 
+#include "composer/input_set.h"
+#include "d88/geometry.h"
+
 namespace {
 
-constexpr long kImageBytes = 348'848;
-constexpr int kTaken[13] = {256,  768,  4096, 23552, 3584, 3584, 3584,
-                            3584, 3584, 3584, 3584,  3584, 3584};
-unsigned char g_image[kImageBytes];
+unsigned char g_image[d88::kImageBytes];
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  if (argc != 2) return 1;
-  char names[13][256];
-  std::snprintf(names[0], 256, "ipl1.bin");
-  std::snprintf(names[1], 256, "ipl2_%s.bin", argv[1]);
-  std::snprintf(names[2], 256, "zemra80_prog_p6_%s.bin", argv[1]);
-  std::snprintf(names[3], 256, "zemra80_org_%s.bin", argv[1]);
-  for (int k = 1; k <= 9; ++k) std::snprintf(names[3 + k], 256, "data%d.bin", k);
-  long at = 0;
-  for (int m = 0; m < 13; ++m) {
+  composer::InputFileNames names;
+  if (argc != 2 || !composer::ComposeNames(argv[1], names)) return 1;
+  for (int m = 0; m < composer::kInputCount; ++m) {
     const int fd = open(names[m], O_RDONLY);
-    if (fd < 0 || read(fd, g_image + at, kTaken[m]) < 0) return 1;
+    if (fd < 0 || read(fd, g_image + composer::kInputAt[m], composer::kBytesTaken[m]) < 0) return 1;
     close(fd);
-    at += kTaken[m];
   }
   const int out = open(".floor.d88.tmp", O_WRONLY | O_CREAT | O_EXCL, 0600);
-  if (out < 0 || write(out, g_image, kImageBytes) != kImageBytes || fsync(out) != 0 ||
+  if (out < 0 || write(out, g_image, d88::kImageBytes) != d88::kImageBytes || fsync(out) != 0 ||
       close(out) != 0)
     return 1;
   return std::rename(".floor.d88.tmp", "floor.d88") == 0 ? 0 : 1;

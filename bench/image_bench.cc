@@ -7,7 +7,6 @@
 
 #include "composer/composer.h"
 #include "composer/conversion.h"
-#include "composer/layout.h"
 #include "d88/geometry.h"
 
 namespace {
@@ -24,16 +23,12 @@ void BM_ConvertMemoryImage(benchmark::State& state) {
   const composer::SourceImage source(inputs.data() + composer::kInputAt[composer::kSource],
                                      composer::kSourceBytes);
   const auto window_offset = static_cast<int32_t>(state.range(0));
-  uint8_t sector[d88::kSectorBytes];
+  composer::MemoryImage memory;
   for (auto _ : state) {
-    composer::CaptureAreas capture;
-    for (uint32_t a = composer::kImageFirst; a < 0xE000; a += d88::kSectorBytes) {
-      composer::ConvertSector(source, window_offset, a, capture, sector);
-      benchmark::DoNotOptimize(sector);
-    }
-    benchmark::DoNotOptimize(capture);
+    composer::ConvertMemoryImage(source, window_offset, memory);
+    benchmark::DoNotOptimize(memory);
   }
-  state.SetBytesProcessed(state.iterations() * (0xE000 - composer::kImageFirst));
+  state.SetBytesProcessed(state.iterations() * sizeof memory.image);
 }
 BENCHMARK(BM_ConvertMemoryImage)->Arg(0)->Arg(-4096)->Arg(65536);
 

@@ -1,24 +1,19 @@
 #include "builder/run.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "builder/version.h"
-#include "composer/arguments.h"
 #include "composer/composer.h"
+#include "composer/input_set.h"
 #include "io/files.h"
 
 namespace builder {
+
+const char kVersion[] = GEN_TARSILP6_VERSION;
+
 namespace {
 
-// The input set, its names and the composition are the core's, shared with
-// the page's driver.
-using composer::ComposeImage;
-using composer::ComposeTaggedName;
-using composer::kNameBuffer;
-using composer::kPastEnd;
-using composer::ParseWindowOffset;
+constexpr char kUsage[] = "Usage: gen_tarsilp6 v1|v2 offset\n";
 constexpr int kInputs = composer::kInputCount;
 
 // The run's two buffers, in static storage rather than on the stack.
@@ -56,9 +51,8 @@ int Report(std::FILE* err, const char* name, int error) {
   return 1;
 }
 
-// Ends a --help or --version run, given what printing its text to `out`
-// returned: 0 once `out` has taken it all, else 1 with the reason (a closed
-// or full standard output).
+// Ends a --help or --version run, given what printing to `out` returned: 0
+// once `out` has taken it all, else 1 with the reason (closed, or full).
 int Printed(std::FILE* out, std::FILE* err, int printed) {
   if (printed >= 0 && std::fflush(out) == 0) return 0;
   return Report(err, "standard output", errno != 0 ? errno : EIO);
@@ -72,15 +66,9 @@ int Run(int argc, const char* const argv[], std::FILE* out, std::FILE* err) {
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
     return Printed(out, err, std::fprintf(out, "gen_tarsilp6 %s\n", kVersion));
   if (argc != 3) return Usage(err);
-  char tagged_names[kInputs][kNameBuffer];
-  const char* names[kInputs];
-  for (int m = 0; m < kInputs; ++m) {
-    names[m] = composer::kInputNames[m].text;
-    if (!composer::kInputNames[m].tagged) continue;
-    if (!ComposeTaggedName(names[m], argv[1], tagged_names[m])) return Usage(err);
-    names[m] = tagged_names[m];
-  }
-  const int32_t window_offset = ParseWindowOffset(argv[2]);
+  composer::InputFileNames names;
+  if (!composer::ComposeNames(argv[1], names)) return Usage(err);
+  const int32_t window_offset = composer::ParseWindowOffset(argv[2]);
 
   // Every input is opened before the image is touched, so that a missing or
   // unreadable input never creates, truncates or replaces an existing image.
@@ -92,14 +80,14 @@ int Run(int argc, const char* const argv[], std::FILE* out, std::FILE* err) {
   // fails is reported, and then no image is written.
   int status = 0;
   for (int m = 0; m < kInputs; ++m) {
-    const std::span<uint8_t> share(g_inputs + composer::kInputAt[m], composer::kBytesTaken[m]);
+    const std::span<uint8_t> share = composer::Share(g_inputs, m);
     int error = 0;
-    std::fill(share.subspan(inputs[m].Read(share, error)).begin(), share.end(), kPastEnd);
+    composer::EndShare(share, inputs[m].Read(share, error));
     if (error != 0) status = Report(err, names[m], error);
   }
   if (status != 0) return status;
 
-  ComposeImage(g_inputs, window_offset, g_image);
+  composer::ComposeImage(g_inputs, window_offset, g_image);
   io::ImageFile image;
   if (const int error = image.Open(kOutputName); error != 0) return Report(err, kOutputName, error);
   // Writing the image over one of the inputs would destroy that input: the

@@ -6,6 +6,5 @@
 # off_t, ino_t and time_t are 64 bits wide only because CMakeLists.txt asks
 # glibc for them (_FILE_OFFSET_BITS=64, _TIME_BITS=64).
 set(CMAKE_SYSTEM_PROCESSOR armv7l)
-set(_triplet arm-linux-gnueabihf)
 set(_qemu qemu-arm)
 include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)

@@ -3,7 +3,9 @@
 # under /usr/<triplet>, and its programs (the tool and the whole test suite)
 # run under qemu-user (package qemu-user) with that root. GoogleTest is built
 # for the target from Debian's googletest source package. Included by the
-# toolchain file of each target, which sets _triplet, _qemu and the processor.
+# toolchain file of each target, named by its triplet, which sets _qemu and
+# the processor.
+get_filename_component(_triplet ${CMAKE_PARENT_LIST_FILE} NAME_WE)
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_C_COMPILER ${_triplet}-gcc)
 set(CMAKE_CXX_COMPILER ${_triplet}-g++)

@@ -1,10 +1,9 @@
 # The page's core for WebAssembly (wasm32-wasi) with Debian's clang and lld,
 # its WASI C library and its libc++ for wasm32 (packages clang lld wasi-libc
-# libc++-14-dev-wasm32 libc++abi-14-dev-wasm32 libclang-rt-14-dev-wasm32):
-#   cmake -S web -B build-web    (web/CMakeLists.txt names this file itself)
-# Debian puts the sysroot's headers in /usr/include/wasm32-wasi and its
-# libraries in /usr/lib/wasm32-wasi, where clang looks for them with the
-# sysroot /usr.
+# libc++-14-dev-wasm32 libc++abi-14-dev-wasm32 libclang-rt-14-dev-wasm32),
+# for the sub-build web/. Debian puts the sysroot's headers and libraries in
+# /usr/include/wasm32-wasi and /usr/lib/wasm32-wasi, where clang looks for
+# them with the sysroot /usr.
 # The module uses none of WASI's system interface and imports nothing: to
 # CMake, a target with no operating system.
 set(CMAKE_SYSTEM_NAME Generic)

@@ -11,33 +11,15 @@
 namespace composer {
 namespace {
 
-// Keys 0x8DEE and 0x8DEF carry this word minus the window offset: the
-// address, once re-aligned, at which the code at key 0x9577 lands.
+// Keys 0x8DEE and 0x8DEF carry this minus the window offset: where the code at key 0x9577 lands.
 constexpr uint32_t kRelocatedWordBase = 0x9577;
-
-constexpr KeyRange kCaptureA = {0xC200, 0xCFFF};
-constexpr KeyRange kCaptureB = {0xAAE8, 0xAB41};
-static_assert(kCaptureA.last - kCaptureA.first + 1 == CaptureAreas::kABytes);
-static_assert(kCaptureB.last - kCaptureB.first + 1 == CaptureAreas::kBBytes);
-static_assert(kBlankTail % d88::kSectorBytes == 0);  // the tail starts on a sector
 
 // Not constexpr: reaching it while a table below is built stops the build.
 void BadTable() {}
 
-// Calls f(token) for each space-separated token of a patch row, in order.
-template <typename F>
-constexpr void ForEachToken(std::string_view bytes, F f) {
-  for (std::size_t at = 0; at < bytes.size();) {
-    const std::size_t end = std::min(bytes.find(' ', at), bytes.size());
-    f(bytes.substr(at, end - at));
-    at = end + 1;
-  }
-}
-
 constexpr int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c < 'A' || c > 'F') BadTable();
-  return c - 'A' + 10;
+  if ((c < '0' || c > '9') && (c < 'A' || c > 'F')) BadTable();
+  return c <= '9' ? c - '0' : c - 'A' + 10;
 }
 
 // What a run of consecutive keys does to its source bytes. Keys in no run
@@ -46,22 +28,20 @@ enum class Action : uint8_t { kTranspose, kPatch, kCaptureA, kCaptureB };
 struct KeyRun {
   uint32_t first, last;  // inclusive
   Action action;
-  int patch_at;  // kPatch: where the run's first byte lies in PatchTable::bytes
+  int patch_at;  // kPatch: where the run's first byte lies in KeyTable::bytes
 };
-
-constexpr std::size_t kRuns =
-    std::size(kTransposeRanges) + kTransposeRecords + std::size(kPatchRows) + 2;
 
 // Every key that meets a table, as runs in ascending order, with the patch
 // table's bytes in key order (the relocated word's two keys hold 0 there).
 // Building it checks the rows and proves the key sets disjoint.
 struct KeyTable {
-  std::array<KeyRun, kRuns> runs{};
+  std::array<KeyRun, std::size(kTransposeRanges) + kTransposeRecords + std::size(kPatchRows) + 2>
+      runs{};
   std::array<uint8_t, kPatchKeys> bytes{};
   uint32_t word_low_key = 0, word_high_key = 0;
 };
 
-constexpr KeyTable MakeKeyTable() {
+constexpr KeyTable kKeys = [] {
   KeyTable t;
   std::size_t n = 0;
   for (const KeyRange& r : kTransposeRanges) t.runs[n++] = {r.first, r.last, Action::kTranspose, 0};
@@ -72,10 +52,10 @@ constexpr KeyTable MakeKeyTable() {
   int at = 0, below_window = 0;
   for (const PatchRow& row : kPatchRows) {
     uint32_t key = row.first_key;
-    if (n > 0 && t.runs[n - 1].action == Action::kPatch && key <= t.runs[n - 1].last + 1)
-      BadTable();  // rows ascend, and no two touch
     t.runs[n] = {key, 0, Action::kPatch, at};
-    ForEachToken(row.bytes, [&](std::string_view token) {
+    for (std::string_view bytes = row.bytes; !bytes.empty(); ++key, ++at) {
+      const std::string_view token = bytes.substr(0, bytes.find(' '));
+      bytes.remove_prefix(std::min(bytes.size(), token.size() + 1));
       if (token == kWordLowToken) {
         t.word_low_key = key;
       } else if (token == kWordHighToken) {
@@ -85,11 +65,10 @@ constexpr KeyTable MakeKeyTable() {
       } else {
         BadTable();
       }
-      below_window += key++ < kShiftWindowFirst;
-      ++at;
-    });
+      below_window += key < kShiftWindow.first;
+    }
     t.runs[n++].last = key - 1;
-    if (row.first_key < kShiftWindowFirst && key > kShiftWindowFirst) BadTable();  // straddles
+    if (row.first_key < kShiftWindow.first && key > kShiftWindow.first) BadTable();  // straddles
   }
   if (at != kPatchKeys || below_window != kPatchKeysBelowWindow) BadTable();
   t.runs[n++] = {kCaptureA.first, kCaptureA.last, Action::kCaptureA, 0};
@@ -99,115 +78,75 @@ constexpr KeyTable MakeKeyTable() {
   for (std::size_t i = 1; i < n; ++i)
     if (t.runs[i].first <= t.runs[i - 1].last) BadTable();  // a key in two sets
   return t;
-}
-constexpr KeyTable kKeys = MakeKeyTable();
+}();
 static_assert(kKeys.word_low_key == 0x8DEE && kKeys.word_high_key == 0x8DEF);
-
-// An offset d meets every key once when no key below the shift window is met
-// again from inside it (d > key - first), every key inside it is still met
-// (first <= key - d <= last), and no key above it is met a second time.
-constexpr OffsetRange MakeExactWindowOffsets() {
-  int64_t first = INT32_MIN, last = INT32_MAX;
-  for (const KeyRun& r : kKeys.runs) {
-    if (r.action != Action::kPatch) continue;
-    if (r.last < kShiftWindowFirst) {
-      first = std::max<int64_t>(first, int64_t{r.last} - kShiftWindowFirst + 1);
-    } else if (r.first > kShiftWindowLast) {
-      last = std::min<int64_t>(last, int64_t{r.first} - kShiftWindowLast - 1);
-    } else {
-      first = std::max<int64_t>(first, int64_t{r.last} - kShiftWindowLast);
-      last = std::min<int64_t>(last, int64_t{r.first} - kShiftWindowFirst);
-    }
-  }
-  return {static_cast<int32_t>(first), static_cast<int32_t>(last)};
-}
-constexpr OffsetRange kExactWindowOffsets = MakeExactWindowOffsets();
-static_assert(kExactWindowOffsets.first == -124 && kExactWindowOffsets.last == 532);
+// Shifted keys that wrap past 2^32 run on from 0, and stop before the lowest key of any set.
+static_assert(kShiftWindow.last - kShiftWindow.first < kKeys.runs[0].first);
 
 // The cell transpose reads a byte as two columns of four bits (bits 0-3 and
 // bits 4-7, top to bottom) and writes the four rows in turn from the most
 // significant end, each row as first-column bit then second-column bit.
 constexpr int kTransposeSource[8] = {7, 3, 6, 2, 5, 1, 4, 0};  // input bit for output bit 0..7
 
-constexpr std::array<uint8_t, 256> MakeTransposeTable() {
+constexpr std::array<uint8_t, 256> kTransposeTable = [] {
   std::array<uint8_t, 256> table{};
   for (unsigned in = 0; in < 256; ++in)
     for (int bit = 0; bit < 8; ++bit)
       table[in] = static_cast<uint8_t>(table[in] | ((in >> kTransposeSource[bit]) & 1u) << bit);
   return table;
-}
-constexpr std::array<uint8_t, 256> kTransposeTable = MakeTransposeTable();
+}();
 
-// Converts `n` source bytes whose patch keys rise one per byte from `key`.
-// Every source byte is consumed, patched or not, so the bytes keep their
-// places. Keys that pass 2^32 within a sector run from the top of the key
-// space to its bottom, and neither end meets a run.
+// Converts `n` source bytes whose patch keys rise one per byte from `key`,
+// every one consumed, patched or not. Keys that pass 2^32 within the shift
+// window run from the top of the key space to its bottom, meeting no run.
 void ConvertStretch(const uint8_t* src, uint8_t* out, uint32_t n, uint32_t key, uint16_t word,
-                    CaptureAreas& capture) {
+                    MemoryImage& m) {
   const KeyRun* run = std::lower_bound(kKeys.runs.begin(), kKeys.runs.end(), key,
                                        [](const KeyRun& r, uint32_t k) { return r.last < k; });
-  while (n > 0) {
-    uint32_t len;
-    if (run == kKeys.runs.end() || key < run->first) {  // nothing met before the next run
+  for (uint32_t len; n > 0; src += len, out += len, key += len, n -= len) {
+    if (run == kKeys.runs.end() || key < run->first) {  // copied up to the next run
       len = run == kKeys.runs.end() ? n : std::min(n, run->first - key);
       std::memcpy(out, src, len);
-    } else {
-      len = std::min(n, run->last - key + 1);
-      switch (run->action) {
-        case Action::kTranspose:
-          for (uint32_t i = 0; i < len; ++i) out[i] = kTransposeTable[src[i]];
-          break;
-        case Action::kPatch:
-          std::memcpy(out, kKeys.bytes.data() + run->patch_at + (key - run->first), len);
-          if (kKeys.word_low_key - key < len)
-            out[kKeys.word_low_key - key] = static_cast<uint8_t>(word);
-          if (kKeys.word_high_key - key < len)
-            out[kKeys.word_high_key - key] = static_cast<uint8_t>(word >> 8);
-          break;
-        case Action::kCaptureA:
-          std::memcpy(out, src, len);
-          std::memcpy(capture.a + (key - kCaptureA.first), src, len);
-          break;
-        case Action::kCaptureB:
-          std::memcpy(out, src, len);
-          std::memcpy(capture.b + (key - kCaptureB.first), src, len);
-          break;
-      }
-      ++run;
+      continue;
     }
-    src += len;
-    out += len;
-    key += len;
-    n -= len;
+    const KeyRun& r = *run++;
+    const uint32_t at = key - r.first;  // where in the run the stretch is
+    len = std::min(n, r.last - key + 1);
+    switch (r.action) {
+      case Action::kTranspose:
+        for (uint32_t i = 0; i < len; ++i) out[i] = kTransposeTable[src[i]];
+        break;
+      case Action::kPatch:
+        std::memcpy(out, kKeys.bytes.data() + r.patch_at + at, len);
+        if (kKeys.word_low_key - key < len) out[kKeys.word_low_key - key] = word & 0xFF;
+        if (kKeys.word_high_key - key < len) out[kKeys.word_high_key - key] = word >> 8;
+        break;
+      case Action::kCaptureA:
+      case Action::kCaptureB:
+        std::memcpy(out, src, len);
+        std::memcpy((r.action == Action::kCaptureA ? m.capture_a : m.capture_b) + at, src, len);
+        break;
+    }
   }
 }
 
 }  // namespace
 
-OffsetRange ExactWindowOffsets() { return kExactWindowOffsets; }
-
-void ConvertSector(SourceImage source, int32_t window_offset, uint32_t first_address,
-                   CaptureAreas& capture, Sector out) {
-  if (first_address >= kBlankTail) {  // nothing is taken from the source image
-    std::fill(out.begin(), out.end(), uint8_t{0});
-    return;
+void ConvertMemoryImage(SourceImage source, int32_t window_offset, MemoryImage& out) {
+  std::memset(out.capture_a, 0, sizeof out.capture_a);
+  std::memset(out.capture_b, 0, sizeof out.capture_b);
+  const auto d = static_cast<uint32_t>(window_offset);
+  const auto word = static_cast<uint16_t>(kRelocatedWordBase - d);
+  // Keys rise one per address within each stretch: below the shift window,
+  // inside it (shifted by the window offset), and above it to the blank tail.
+  constexpr uint32_t kStretchEnds[] = {kShiftWindow.first, kShiftWindow.last + 1, kBlankTail};
+  for (uint32_t a = kImageFirst; const uint32_t end : kStretchEnds) {
+    const uint32_t key = a == kShiftWindow.first ? a + d : a;  // wraps
+    ConvertStretch(source.data() + (a - kImageFirst), out.image + (a - kImageFirst), end - a, key,
+                   word, out);
+    a = end;
   }
-  const auto word =
-      static_cast<uint16_t>(kRelocatedWordBase - static_cast<uint32_t>(window_offset));
-  const uint8_t* src = source.data() + (first_address - kImageFirst);
-  // Keys rise one per byte except where the sector crosses an edge of the
-  // shift window; each stretch between edges starts from its own key.
-  for (uint32_t p = 0; p < d88::kSectorBytes;) {
-    const uint32_t a = first_address + p;
-    const bool shifted = a >= kShiftWindowFirst && a <= kShiftWindowLast;
-    const uint32_t edge = shifted                 ? kShiftWindowLast + 1
-                          : a < kShiftWindowFirst ? kShiftWindowFirst
-                                                  : a + d88::kSectorBytes;
-    const uint32_t end = std::min<uint32_t>(d88::kSectorBytes, edge - first_address);
-    const uint32_t key = shifted ? a + static_cast<uint32_t>(window_offset) : a;  // wraps
-    ConvertStretch(src + p, out.data() + p, end - p, key, word, capture);
-    p = end;
-  }
+  std::memset(out.image + (kBlankTail - kImageFirst), 0, kImageEnd - kBlankTail);
 }
 
 }  // namespace composer

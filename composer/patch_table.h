@@ -1,12 +1,9 @@
 // The patch table: bytes the memory-image conversion writes in place of
-// source bytes, looked up by patch key. The bytes are Z80 code and data for
-// the target machines: mostly CALL (CD lo hi) and JP (C3 lo hi) into the
-// 0x70xx page, and one-byte RST instructions (CF, D7, DF, E7, EF).
-//
-// One row per run of consecutive keys: the first key, then one byte per key
-// upward, as two hex digits. Keys 0x8DEE and 0x8DEF carry the relocated word
-// W = 0x9577 - window offset instead of a constant; they are marked by the
-// tokens "W-low" and "W-high".
+// source bytes, looked up by patch key; mostly Z80 CALL (CD lo hi) and JP (C3
+// lo hi) into the 0x70xx page, and RST (CF, D7, DF, E7, EF). One row per run
+// of consecutive keys: the first key, then one byte per key as two hex
+// digits, or "W-low" and "W-high" for the relocated word 0x9577 - window
+// offset.
 #pragma once
 
 #include <cstdint>

@@ -8,34 +8,19 @@
 #include <cstdio>
 #include <string>
 
-namespace {
-
-struct SampleFile {
-  const char* prefix;
-  bool tagged;  // completed by the tag and ".bin"
-  int size;
-};
-
-constexpr SampleFile kFiles[] = {
-    {"ipl1.bin", false, 256},      {"ipl2_", true, 768},       {"zemra80_prog_p6_", true, 4096},
-    {"zemra80_org_", true, 23552}, {"data1.bin", false, 3584}, {"data2.bin", false, 3584},
-    {"data3.bin", false, 3584},    {"data4.bin", false, 3584}, {"data5.bin", false, 3584},
-    {"data6.bin", false, 3584},    {"data7.bin", false, 3584}, {"data8.bin", false, 3584},
-    {"data9.bin", false, 3584},
-};
-
-}  // namespace
+#include "composer/input_set.h"
 
 int main(int argc, char* argv[]) {
-  if (argc != 3) {
+  composer::InputFileNames names;
+  if (argc != 3 || !composer::ComposeNames(argv[2], names)) {
     std::fputs("usage: make_sample_inputs DIR TAG\n", stderr);
     return 1;
   }
-  const std::string dir = argv[1], tag = argv[2];
-  for (const SampleFile& file : kFiles) {
-    const std::string name = file.prefix + (file.tagged ? tag + ".bin" : "");
-    std::FILE* f = std::fopen((dir + "/" + name).c_str(), "wb");
-    for (int i = 0; f != nullptr && i < file.size; ++i) std::fputc((i * 7 + name.size()) & 0xFF, f);
+  for (int m = 0; m < composer::kInputCount; ++m) {
+    const std::string name = names[m];
+    std::FILE* f = std::fopen((std::string(argv[1]) + "/" + name).c_str(), "wb");
+    for (int i = 0; f != nullptr && i < composer::kBytesTaken[m]; ++i)
+      std::fputc((i * 7 + name.size()) & 0xFF, f);
     if (f == nullptr || std::fclose(f) != 0) {
       std::perror(name.c_str());
       return 1;

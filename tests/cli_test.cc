@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "builder/version.h"
+#include "builder/run.h"
 #include "tests/d88_reader.h"
 #include "tests/test_files.h"
 
@@ -52,6 +54,23 @@ TEST(Cli, CommandLinesThatWriteNoImage) {
       EXPECT_EQ(text, row.first_line + "\n");
     }
     EXPECT_FALSE(Exists(dir / "zemra8p6.d88"));
+  }
+}
+
+// --help and --version into a full standard output: the flush that fails is
+// reported with its reason, and the status is 1.
+TEST(Cli, HelpAndVersionIntoAFullOutputFail) {
+  for (const char* option : {"--help", "--version"}) {
+    std::FILE *full = std::fopen("/dev/full", "w"), *err = std::tmpfile();
+    ASSERT_TRUE(full != nullptr && err != nullptr);
+    const char* argv[] = {"gen_tarsilp6", option, nullptr};
+    EXPECT_EQ(builder::Run(2, argv, full, err), 1) << option;
+    char text[200];
+    std::rewind(err);
+    EXPECT_EQ(std::string(text, std::fread(text, 1, sizeof text, err)),
+              std::string("standard output: ") + std::strerror(ENOSPC) + "\n");
+    std::fclose(full);
+    std::fclose(err);
   }
 }
 

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "composer/name_table.h"
 #include "tests/d88_reader.h"
 #include "tests/test_files.h"
 
@@ -23,10 +22,6 @@ const Bytes kNameTableLiteral = {
     'P', 'C', '-', '6', '0', '0', '1', ' ', ' ', 0, 0, 0, 0, 0, 0, 0,
 };
 // clang-format on
-
-TEST(NameTable, IsTheLiteralBytes) {
-  EXPECT_EQ(Bytes(composer::kNameTable.begin(), composer::kNameTable.end()), kNameTableLiteral);
-}
 
 Bytes BuildImage(const std::vector<long>& sizes, const std::string& offset = "0") {
   ScratchDir dir;

@@ -35,11 +35,9 @@
   const count = (n) => n.toLocaleString('en-US');
 
   const members = Array.from({length: core.input_count()}, (_, m) => ({
-    prefix: cString(core.input_name(m)),
     tagged: core.input_tagged(m) === 1,
     taken: core.bytes_taken(m),
   }));
-  const suffix = cString(core.tagged_suffix());
   const pastEnd = `0x${core.past_end().toString(16).toUpperCase()}`;
   const exact = {first: core.exact_offsets_first(), last: core.exact_offsets_last()};
   // The file names for a tag, as the command line composes them; null when
@@ -48,54 +46,50 @@
     putText(tag) && core.compose_names() ? members.map((_, m) => cString(core.name(m))) : null;
   const namesUnknownTag = namesFor('*');
 
-  // Which input a file name is, and for a tagged one the tag it carries.
+  // Which input a file name is, as the core reads the name: the member, the
+  // tag it carries (null for an untagged input) and whether it is the
+  // input's name only with letter case ignored; null for any other name.
   const recognise = (name) => {
-    for (const [m, {prefix, tagged}] of members.entries()) {
-      if (!tagged && name === prefix) return {m, tag: null};
-      if (tagged && name.length >= prefix.length + suffix.length && name.startsWith(prefix) &&
-          name.endsWith(suffix)) {
-        return {m, tag: name.slice(prefix.length, name.length - suffix.length)};
-      }
-    }
-    return null;
+    const m = putText(name) ? core.recognise() : -1;
+    if (m < 0) return null;
+    const tag = core.recognised_tag();
+    return {m, tag: tag ? cString(tag) : null, caseOnly: core.recognised_case_only() === 1};
   };
 
   // Every file given, by name: a later file of the same name replaces an
-  // earlier one. Only the bytes the run takes are read, and only from files
-  // whose names are inputs.
+  // earlier one. Nothing is read until Build, which reads the bytes the run
+  // takes from the inputs it uses, as they are then.
   const files = new Map();
   let subfoldersSkipped = false;
+  let notices = [];  // what could not be taken, said until Forget
   let offered = null;  // the object URL of the image offered
+  let generation = 0;  // counts the changes, so that a build overtaken by one is dropped
 
   const forget = () => {
     if (offered) URL.revokeObjectURL(offered);
     offered = null;
     $('result').hidden = true;
+    ++generation;
   };
 
-  const add = async (list, subfolders = false) => {
+  const add = (list, subfolders = false) => {
     subfoldersSkipped ||= subfolders;
-    for (const file of list) {
-      const entry = {file, bytes: null, error: null};
-      const input = recognise(file.name);
-      if (input) {
-        entry.reading = file.slice(0, members[input.m].taken).arrayBuffer().then(
-            (buffer) => { entry.bytes = new Uint8Array(buffer); },
-            (error) => { entry.error = error.message || String(error); });
-      }
-      files.set(file.name, entry);
-    }
+    for (const file of list) files.set(file.name, {file, input: recognise(file.name)});
     forget();
     render();
-    await Promise.all([...files.values()].map((entry) => entry.reading));
-    render();
+  };
+
+  // Says TEXT in the status if the work it describes is not done in a moment.
+  const underWay = (text) => {
+    const timer = setTimeout(() => { status.textContent = text; }, 300);
+    return () => clearTimeout(timer);
   };
 
   // Shows the state of every input, the tag and the offset; returns what a
   // build needs, or why there can be none.
   const render = () => {
-    const tags = [...new Set([...files.keys()].map(recognise).filter((r) => r && r.tag !== null)
-                                 .map((r) => r.tag))].sort();
+    const given = [...files.values()].filter(({input}) => input && !input.caseOnly);
+    const tags = [...new Set(given.map(({input}) => input.tag).filter((t) => t !== null))].sort();
     const select = $('tag');
     const chosen = tags.length === 1 ? tags[0] : tags.includes(select.value) ? select.value : null;
     select.replaceChildren(...(tags.length > 1 ? [new Option('Choose a tag', '')] : []),
@@ -119,21 +113,20 @@
     const shown = names ?? namesUnknownTag;
     const entries = members.map((member, m) =>
       !member.tagged || names ? files.get(shown[m]) : undefined);
-    const missing = [], unreadable = [];
-    let reading = false;
+    // Without a tag to build, the tagged inputs given wait for one.
+    const waiting = (m) => members[m].tagged && !names &&
+        given.some(({input}) => input.m === m && (chosen === null || input.tag === chosen));
+    const missing = [];
     $('inputs').tBodies[0].replaceChildren(...members.map((member, m) => {
       const entry = entries[m];
       const size = entry ? entry.file.size : null;
       let state, what;
-      if (!entry) {
+      if (waiting(m)) {
+        [state, what] = chosen === null ? ['tags', '◇ Given: choose the version tag']
+                                        : ['bad', '✗ The tag is too long for a file name'];
+      } else if (!entry) {
         missing.push(shown[m]);
         [state, what] = ['missing', '✗ Missing'];
-      } else if (entry.error) {
-        unreadable.push(shown[m]);
-        [state, what] = ['bad', `✗ Cannot be read: ${entry.error}`];
-      } else if (!entry.bytes) {
-        reading = true;
-        [state, what] = ['reading', '… Reading'];
       } else if (size === member.taken) {
         [state, what] = ['whole', '✓ Taken whole'];
       } else if (size < member.taken) {
@@ -156,30 +149,44 @@
       return row;
     }));
     if (missing.length) reasons.push(`Missing: ${missing.join(', ')}.`);
-    if (unreadable.length) reasons.push(`Cannot be read: ${unreadable.join(', ')}.`);
-    if (reading) reasons.push('Still reading the files.');
 
+    // What is not used: a name that is an input's but for its case or its
+    // tag is said one by one; any other name is only counted, its list folded.
     const used = new Set(entries.filter(Boolean).map((entry) => entry.file.name));
-    const ignored = [...files.keys()].filter((name) => !used.has(name)).sort().map((name) => {
-      const input = recognise(name);
-      if (!input) return `${name}: not the name of an input`;
-      return chosen === null ? `${name}: tag "${input.tag}", until a tag is chosen`
-                             : `${name}: tag "${input.tag}", not the one chosen`;
-    });
-    if (subfoldersSkipped) ignored.push('Subfolders: only a folder\'s own files are inputs.');
-    $('ignored').hidden = ignored.length === 0;
-    $('ignored').querySelector('ul').replaceChildren(...ignored.map((text) => {
+    const hints = [], others = [];
+    for (const [name, {input}] of [...files].sort(([a], [b]) => (a < b ? -1 : 1))) {
+      if (used.has(name) || (input && !input.caseOnly && waiting(input.m))) continue;
+      if (!input) {
+        others.push(name);
+      } else if (input.caseOnly) {
+        const real = (input.tag === null ? namesUnknownTag : namesFor(input.tag) ?? namesUnknownTag);
+        hints.push(`${name}: the input is ${real[input.m]}; rename it`);
+      } else {
+        hints.push(`${name}: tag "${input.tag}", not the one chosen`);
+      }
+    }
+    if (subfoldersSkipped) hints.push('Subfolders: only a folder\'s own files are inputs.');
+    const list = (parent, texts) => parent.querySelector('ul').replaceChildren(...texts.map((t) => {
       const item = document.createElement('li');
-      item.textContent = text;
+      item.textContent = t;
       return item;
     }));
+    const folded = $('ignored').querySelector('details');
+    $('ignored').hidden = hints.length + others.length === 0;
+    list($('ignored'), hints);
+    list(folded, others);
+    folded.hidden = others.length === 0;
+    folded.querySelector('summary').textContent =
+        `${count(others.length)} other ${others.length === 1 ? 'file' : 'files'}, not inputs`;
 
     // The offset: optional sign and decimal digits only, read by the core as
     // the command line reads it, wrapping modulo 2^32.
     const field = $('offset');
     const text = field.value.trim();
     let offset = null, offsetMessage = '';
-    if (!/^[+-]?[0-9]+$/.test(text)) {
+    if (text === '') {
+      offsetMessage = 'Type the window offset: a whole number, such as 0, 5 or -124.';
+    } else if (!/^[+-]?[0-9]+$/.test(text)) {
       offsetMessage = `"${field.value}" is not a whole number: type an optional + or - ` +
           'and decimal digits only, such as 0, 5 or -124.';
     } else if (!putText(text)) {
@@ -197,7 +204,7 @@
             'would build it.';
       }
     }
-    if (offset === null) reasons.push('The window offset is not a whole number.');
+    if (offset === null) reasons.push(offsetMessage);
     field.setAttribute('aria-invalid', String(offset === null));
     $('offset-message').textContent = offsetMessage;
     $('offset-message').className = offset === null ? 'bad' : offsetMessage ? 'warn' : '';
@@ -206,19 +213,36 @@
       status.textContent = reasons.length ? reasons.join(' ')
                                           : `All ${members.length} inputs are here: ready to build.`;
     }
+    $('notice').textContent = notices.join(' ');
+    $('notice').hidden = notices.length === 0;
     return {reasons, entries, offset, tag: chosen};
   };
 
-  $('build').addEventListener('click', () => {
+  // Build reads each input as it is now: a file changed or gone since it was
+  // chosen cannot be read (or reads at another length), and is named.
+  $('build').addEventListener('click', async () => {
     forget();
-    const build = render();
+    const build = render(), mine = generation;
     if (build.reasons.length) {
       status.textContent = `Nothing built. ${build.reasons.join(' ')}`;
       return;
     }
-    build.entries.forEach((entry, m) => {
-      bytes(core.input_share(m), entry.bytes.length).set(entry.bytes);
-      core.input_read(m, entry.bytes.length);
+    const done = underWay('Reading the inputs…');
+    const read = await Promise.all(build.entries.map(({file}, m) =>
+      file.slice(0, members[m].taken).arrayBuffer().then((b) => new Uint8Array(b), () => null)));
+    done();
+    if (mine !== generation) return;
+    const changed = build.entries.filter(({file}, m) =>
+      read[m]?.length !== Math.min(file.size, members[m].taken)).map(({file}) => file.name);
+    if (changed.length) {
+      const [them, verb] = changed.length > 1 ? ['them', 'have'] : ['it', 'has'];
+      status.textContent = `Nothing built: ${changed.join(', ')} ${verb} changed or cannot be ` +
+          `read since chosen. Choose ${them} again.`;
+      return;
+    }
+    read.forEach((input, m) => {
+      bytes(core.input_share(m), input.length).set(input);
+      core.input_read(m, input.length);
     });
     const size = core.compose(build.offset);
     offered = URL.createObjectURL(new Blob([bytes(core.image(), size)],
@@ -230,19 +254,26 @@
     $('save').href = offered;
     $('result').hidden = false;
     status.textContent = `Built with tag "${build.tag}" and window offset ${build.offset}.`;
+    $('result').scrollIntoView({block: 'nearest'});
     $('save').click();
   });
 
+  // Each picker is emptied once its files are taken, so that choosing the
+  // same files again is a change, and counts.
   const topLevel = (list) => list.filter((f) => f.webkitRelativePath.split('/').length <= 2);
-  $('files').addEventListener('change', (event) => add([...event.target.files]));
-  $('folder').addEventListener('change', (event) => {
-    const all = [...event.target.files], own = topLevel(all);
+  const pickers = [$('files'), $('folder')];
+  const take = (picker) => {
+    const all = [...picker.files], own = topLevel(all);
+    picker.value = '';
     add(own, own.length < all.length);
-  });
+  };
+  pickers.forEach((picker) => picker.addEventListener('change', () => take(picker)));
   $('folder-picker').hidden = !('webkitdirectory' in $('folder'));
   $('clear').addEventListener('click', () => {
     files.clear();
     subfoldersSkipped = false;
+    notices = [];
+    pickers.forEach((picker) => { picker.value = ''; });
     forget();
     render();
   });
@@ -262,7 +293,11 @@
     }
     return {found, subfolders};
   };
+  // Only a drag that carries files is taken: dragged text is left to the
+  // browser, and the result stays.
+  const carriesFiles = (event) => [...(event.dataTransfer?.types ?? [])].includes('Files');
   document.addEventListener('dragover', (event) => {
+    if (!carriesFiles(event)) return;
     event.preventDefault();
     $('drop').classList.add('over');
   });
@@ -270,26 +305,30 @@
     if (!event.relatedTarget) $('drop').classList.remove('over');
   });
   document.addEventListener('drop', async (event) => {
-    event.preventDefault();
     $('drop').classList.remove('over');
+    if (!carriesFiles(event)) return;
+    event.preventDefault();
     // The items must be taken before the handler first waits.
     const dropped = [...event.dataTransfer.items].filter((item) => item.kind === 'file').map(
         (item) => ({entry: item.webkitGetAsEntry?.(), file: item.getAsFile()}));
     const list = [];
     let subfolders = false;
-    try {
-      for (const {entry, file} of dropped) {
-        if (entry && entry.isDirectory) {
+    const done = underWay('Reading the dropped folder…');
+    for (const {entry, file} of dropped) {
+      if (entry && entry.isDirectory) {
+        try {
           const folder = await readFolder(entry);
           list.push(...folder.found);
           subfolders ||= folder.subfolders;
-        } else if (file) {
-          list.push(file);
+        } catch (error) {
+          notices.push(`The dropped folder ${entry.name} cannot be read (${error.message}): ` +
+                       'choose its files instead.');
         }
+      } else if (file) {
+        list.push(file);
       }
-    } catch (error) {
-      status.textContent = `The dropped folder cannot be read: ${error.message}`;
     }
+    done();
     add(list, subfolders);
   });
   render();
