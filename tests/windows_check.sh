@@ -28,7 +28,7 @@ fi
 export WINEDEBUG=-all
 export WINEPREFIX=${WINEPREFIX:-${HOME:-/tmp}/.wine-gen_tarsilp6}
 work=$(cd "$(mktemp -d)" && pwd -P)  # as strace sees the paths
-trap 'wineserver -k 2>/dev/null || true; umount "$work/small" 2>/dev/null; chattr -i "$work"/row* 2>/dev/null
+trap 'wineserver -k 2>/dev/null || true; umount "$work/small" "$work/tiny" 2>/dev/null; chattr -i "$work"/row* 2>/dev/null
   rm -rf "$work"' EXIT
 # One Wine server for every run (it may already be running), and one warm-up
 # run that creates the prefix.
@@ -113,6 +113,8 @@ old "$work/inputs/$img"
 (cd "$work/native" && "$native/gen_tarsilp6" v1 0)
 mkdir "$work/small"  # a disk without room for the image, where root may mount one
 mount -t tmpfs -o size=300k tmpfs "$work/small" 2>/dev/null || rmdir "$work/small"
+mkdir "$work/tiny"  # and one with an inode for the old image and none beside it
+mount -t tmpfs -o size=1m,nr_inodes=2 tmpfs "$work/tiny" 2>/dev/null || rmdir "$work/tiny"
 strace=$(command -v strace) || [ "${CI:-}" != true ] || fail "strace (Debian package strace) is not installed"
 
 linked() { old "$d/$img" 400000 && ln "$d/$img" "$d/other.d88"; }  # longer: cut to the image
@@ -137,6 +139,10 @@ full() {
   [ -d "$work/small" ] && old "$at" && ln -sf "$at" "$d/$img"
 }
 full_linked() { full && ln "$at" "$work/small/other.d88"; }
+no_inode() {
+  at=$work/tiny/disk.d88 undo="rm -f $work/tiny/*"
+  [ -d "$work/tiny" ] && old "$at" && ln -sf "$at" "$d/$img"
+}
 traced() { trace=("$@") && [ -n "$strace" ]; }
 # Ctrl+C, which Wine raises on SIGINT, on a thread of the handler's own:
 # strace sends it as the new file is written (the run's only pwrite64) and
@@ -156,6 +162,10 @@ ctrl_c_in_place() {
 # aside and another file put under its name, which the new image replaces.
 moved_aside() {
   at=$d/aside stopped="mv $d/$img $at && printf other >$d/$img" check="cmp -s $d/$img $work/native/$img"
+  traced -e trace=fsync -e inject=fsync:signal=STOP:when=1
+}
+removed() {  # meanwhile: the new image takes the name
+  stopped="rm $d/$img"
   traced -e trace=fsync -e inject=fsync:signal=STOP:when=1
 }
 # Meanwhile another run replaces the image: both succeed, the last one's image stays.
@@ -235,9 +245,11 @@ row "a folder with a Japanese name, in no ANSI code page here"   japanese       
 row "a folder that takes no new file: written in place"         no_new_file      0        ""                                       same
 row "a file on a full disk"                                     full             1        "$img: No space left on device"          kept
 row "a file with a second hard link on a full disk"             full_linked      1        "$img: No space left on device"          kept
+row "no inode for the new file: refused, not written in place"  no_inode         1        "$img: No space left on device"          kept
 row "Ctrl+C while the new file exists: removed, then the end"   ctrl_c_new       $ctrl_c  ""                                       kept
 row "Ctrl+C during a write in place: written, then the end"     ctrl_c_in_place  $ctrl_c  ""                                       same
 row "the image moved aside meanwhile: what came replaced"       moved_aside      0        ""                                       kept
+row "the image removed meanwhile: the new one takes the name"   removed          0        ""                                       new
 row "another run meanwhile: both replace the image"             other_run        0        ""                                       new
 row "the new file's flush fails: the system's words"            flush_fails      1        "$img: Not ready"                        kept
 row "no image yet, its flush fails: nothing left"               no_image_flush_fails 1    "$img: Not ready"                    none
