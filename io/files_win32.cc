@@ -25,8 +25,8 @@ constexpr int kInPlace = INT32_MIN;  // no error: the file is to be written in p
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Console events (Ctrl+C, Ctrl+Break, a console closed) are held while a file is unfinished:
-// the handler, on a thread of its own, marks that one came and waits for good, and Hold(false)
-// then ends the run as the event would have.
+// the handler, on a thread of its own, marks that one came and, if held, waits for good;
+// Hold(false) then ends the run as the event would have.
 std::atomic<int> g_events{0};  // 0: nothing held, 1: held, 2: one came
 BOOL WINAPI OnEvent(DWORD) {
   if (g_events.exchange(2) != 0) Sleep(INFINITE);
