@@ -1,193 +1,170 @@
-// Files on Windows: handles in an int (only their low 32 bits count), the
-// image's looked at once, ReplaceFile, and console events held off.
-#define _CRT_RAND_S  // declares rand_s, the system's random numbers
-#include <stdlib.h>
+// Files on Windows: the image opened once, as `>` opens it, and written as
+// that open's handle decides; console events held while a file is unfinished.
 #include <windows.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 #include "io/files.h"
 
 namespace io {
 namespace {
-
-int Errno() {  // for the last failed call
-  const DWORD e = GetLastError();
-  return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND      ? ENOENT
-         : e == ERROR_ACCESS_DENIED                                  ? EACCES
-         : e == ERROR_DISK_FULL || e == ERROR_HANDLE_DISK_FULL       ? ENOSPC
-         : e == ERROR_SHARING_VIOLATION || e == ERROR_LOCK_VIOLATION ? EBUSY   // open elsewhere
-         : e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS       ? EAGAIN  // came meanwhile
-                                                                     : EIO;
+// Windows errors that an errno value names too; any other is returned as its
+// code negated, which no errno value (all positive) can be.
+constexpr DWORD kErrors[][2] = {{ERROR_FILE_NOT_FOUND, ENOENT},   {ERROR_PATH_NOT_FOUND, ENOENT},
+                                {ERROR_ACCESS_DENIED, EACCES},    {ERROR_DISK_FULL, ENOSPC},
+                                {ERROR_HANDLE_DISK_FULL, ENOSPC}, {ERROR_SHARING_VIOLATION, EBUSY}};
+int Error(DWORD code = GetLastError()) {
+  for (const auto& [windows, error] : kErrors)
+    if (windows == code) return static_cast<int>(error);
+  return code != 0 ? -static_cast<int>(code) : EIO;  // 0: a call failed and said nothing
 }
-
-// A file on a disk has links; a device, pipe or console has no information.
-FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info) {
-  return {info.nNumberOfLinks != 0, info.dwVolumeSerialNumber,
-          uint64_t{info.nFileIndexHigh} << 32 | uint64_t{info.nFileIndexLow}};
-}
-
+constexpr int kInPlace = INT32_MIN;  // no error: the file is to be written in place
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Opens what `name` stands for, shared, and reads what it is; -1 and errno.
-int OpenShared(const char* name, DWORD access, DWORD flags, BY_HANDLE_FILE_INFORMATION& info) {
-  info = {};
-  const HANDLE h = CreateFileA(name, access, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr);
-  if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info)) errno = Errno();
-  return HandleToLong(h);
-}
-
-// The image's full name and the new file's, in UTF-16 so that any name works.
-wchar_t g_name[kPathMax], g_new_name[kPathMax];
-
-// Whether `name` itself (not followed) stands for the file `id`, or nothing.
-bool StandsFor(const wchar_t* name, const FileId& id) {
-  BY_HANDLE_FILE_INFORMATION info = {};
-  const HANDLE h = CreateFileW(name, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return Errno() == ENOENT && !id.known;
-  const bool same = GetFileInformationByHandle(h, &info) && SameFile(IdOf(info), id);
-  CloseHandle(h);
-  return same;
-}
-
-// The length of the folder part of a full name, its last separator included.
-int FolderLength(const wchar_t* name) {
-  return static_cast<int>(std::wcsrchr(name, L'\\') - name + 1);
-}
-
-// Writes all of `bytes`: a disk that fills up takes a part, then fails.
-int WriteAll(HANDLE h, std::span<const uint8_t> bytes) {
-  for (DWORD n = 0; !bytes.empty(); bytes = bytes.subspan(n)) {
-    if (!WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr)) return Errno();
-    if (n == 0) return EIO;
-  }
-  return 0;
-}
-
-// Console events are held off while the new file exists or a file is written
-// in place: the handler, on a thread of its own, marks that one came and takes
-// the lock for good; the held stretch, done, ends the run as the event would.
-SRWLOCK g_held = SRWLOCK_INIT;
-std::atomic<bool> g_event_came{false};
-
-BOOL WINAPI OnConsoleEvent(DWORD) {
-  g_event_came = true;
-  AcquireSRWLockExclusive(&g_held);
+// Console events (Ctrl+C, Ctrl+Break, a console closed) are held while a file is unfinished:
+// the handler, on a thread of its own, marks that one came and, if held, waits for good;
+// Hold(false) then ends the run as the event would have.
+std::atomic<int> g_events{0};  // 0: nothing held, 1: held, 2: one came
+BOOL WINAPI OnEvent(DWORD) {
+  if (g_events.exchange(2) != 0) Sleep(INFINITE);
   return FALSE;  // on to the system's handler, which ends the process
 }
+void Hold(bool hold) {
+  [[maybe_unused]] static const BOOL added = SetConsoleCtrlHandler(OnEvent, TRUE);
+  if (int was = hold ? 0 : 1; !g_events.compare_exchange_strong(was, hold ? 1 : 0))
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+}
 
-struct EventsHeld {
-  EventsHeld() {
-    [[maybe_unused]] static const BOOL added = SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
-    AcquireSRWLockExclusive(&g_held);
+int WriteAll(HANDLE h, std::span<const uint8_t> bytes, int64_t at) {  // a device ignores `at`
+  for (DWORD n = 0; !bytes.empty(); bytes = bytes.subspan(n), at += n) {
+    OVERLAPPED where = {};
+    where.Offset = static_cast<DWORD>(at), where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    if (!WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, &where) || n == 0)
+      return Error();
   }
-  ~EventsHeld() {
-    if (g_event_came) ExitProcess(STATUS_CONTROL_C_EXIT);
-    ReleaseSRWLockExclusive(&g_held);
-  }
-};
+  return 0;
+}
+bool SetLength(HANDLE h, int64_t length) {
+  FILE_END_OF_FILE_INFO end = {{.QuadPart = length}};
+  return SetFileInformationByHandle(h, FileEndOfFileInfo, &end, sizeof end);
+}
+// Writes over a file, not truncated first: the part past its old end first (cut off again if
+// that fails, so that a full disk leaves an old image whole), the rest, the length cut, a flush.
+int WriteOver(HANDLE h, std::span<const uint8_t> image) {
+  const auto size = static_cast<int64_t>(image.size());
+  LARGE_INTEGER was;
+  if (!GetFileSizeEx(h, &was)) return Error();
+  const auto kept = static_cast<std::size_t>(was.QuadPart < size ? was.QuadPart : size);
+  int error = WriteAll(h, image.subspan(kept), static_cast<int64_t>(kept));
+  if (error != 0) SetLength(h, was.QuadPart);
+  if (error == 0) error = WriteAll(h, image.first(kept), 0);
+  if (error == 0 && was.QuadPart > size && !SetLength(h, size)) error = Error();
+  return error != 0 ? error : !FlushFileBuffers(h) ? Error() : g_events == 2 ? EINTR : 0;
+}
 
+// Replaces `name` by the file `fresh`, made and written beside it, with ReplaceFileW, which
+// gives it the old file's attributes and ACL; `old` is let go first. kInPlace if the folder
+// takes no new file. Any failure leaves the old file, unless ReplaceFileW moved it away (or
+// found it gone): then the new one takes the name, or stays as the only image left.
+int Replace(HANDLE& old, const wchar_t* name, const wchar_t* fresh, std::span<const uint8_t> data) {
+  Hold(true);
+  const HANDLE h = CreateFileW(fresh, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  if (const DWORD code = GetLastError(); h == INVALID_HANDLE_VALUE)
+    return Hold(false), code == ERROR_ACCESS_DENIED ? kInPlace : Error(code);
+  int error = WriteOver(h, data);
+  if (!CloseHandle(h) && error == 0) error = Error();
+  CloseHandle(old), old = INVALID_HANDLE_VALUE;
+  bool placed = error == 0 && ReplaceFileW(name, fresh, nullptr, 0, nullptr, nullptr);
+  const DWORD code = placed || error != 0 ? 0 : GetLastError();
+  const bool gone = code == ERROR_UNABLE_TO_MOVE_REPLACEMENT || code == ERROR_FILE_NOT_FOUND;
+  if (gone) placed = MoveFileExW(fresh, name, MOVEFILE_REPLACE_EXISTING);
+  if (!placed && error == 0) error = Error();
+  if (!placed && !gone) DeleteFileW(fresh);
+  Hold(false);
+  return error;
+}
+
+FileId IdOf(const BY_HANDLE_FILE_INFORMATION& i) {
+  return {true, i.dwVolumeSerialNumber, uint64_t{i.nFileIndexHigh} << 32 | i.nFileIndexLow};
+}
 }  // namespace
 
-int InputFile::Open(const char* name) {
-  Close();
-  BY_HANDLE_FILE_INFORMATION info;
-  fd_ = OpenShared(name, GENERIC_READ, FILE_FLAG_BACKUP_SEMANTICS, info);  // a folder too
-  if (fd_ < 0) return errno;
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return Close(), EISDIR;
-  id_ = IdOf(info);
-  return 0;
+// A Windows error in the system's words, without line end or full stop, in the console's code
+// page (the ANSI one without a console), as printed there.
+const char* ErrorText(int error) {
+  static char text[512];
+  wchar_t wide[256];
+  if (error >= 0) return std::strerror(error);
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           -error, 0, wide, 256, nullptr);
+  while (n > 0 && std::wcschr(L" .\r\n", wide[n - 1]) != nullptr) --n;
+  if (n == 0) n = static_cast<DWORD>(std::swprintf(wide, 256, L"Windows error %d", -error));
+  text[WideCharToMultiByte(GetConsoleOutputCP(), 0, wide, static_cast<int>(n), text,
+                           sizeof text - 1, nullptr, nullptr)] = '\0';
+  return text;
 }
 
-ReadResult InputFile::Read(std::span<uint8_t> out) {
+InputFile::~InputFile() {
+  if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+}
+int InputFile::Open(const char* name) {
+  BY_HANDLE_FILE_INFORMATION info;
+  file_ = CreateFileA(name, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);  // a folder too, to say so
+  if (file_ == INVALID_HANDLE_VALUE) return Error();
+  if (GetFileInformationByHandle(file_, &info)) id_ = IdOf(info);  // a device has none
+  return id_.known && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EISDIR : 0;
+}
+std::size_t InputFile::Read(std::span<uint8_t> out, int& error) {
   std::size_t got = 0;
   for (DWORD n = 1; n != 0 && got < out.size(); got += n)  // 0: the end
-    if (!ReadFile(LongToHandle(fd_), &out[got], static_cast<DWORD>(out.size() - got), &n, nullptr))
-      return {got, Errno()};
-  return {got, 0};
+    if (!ReadFile(file_, &out[got], static_cast<DWORD>(out.size() - got), &n, nullptr))
+      return error = Error(), got;
+  return got;
 }
 
-void InputFile::Close() {
-  if (fd_ >= 0) CloseHandle(LongToHandle(fd_));
-  fd_ = -1;
-  id_ = {};
-}
-
-// The one look: what the name stands for, through symbolic links, opened for
-// writing; a file on a disk is then known by the full name its handle has.
 int ImageFile::Open(const char* path) {
-  Close();
-  BY_HANDLE_FILE_INFORMATION info;
-  file_ = OpenShared(path, GENERIC_WRITE, 0, info);
-  if (file_ < 0 && errno != ENOENT) return errno;
-  if (file_ < 0 && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return ENOENT;  // a link
-  id_ = IdOf(info);
+  if (MultiByteToWideChar(CP_ACP, 0, path, -1, name_, kPathMax) == 0) return Error();
+  Hold(true);  // a file this run creates is its own: held until it is whole or removed
+  file_ = CreateFileW(name_, GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW, 0, nullptr);
+  if (file_ != INVALID_HANDLE_VALUE) plan_ = Plan::kCreated;
+  if (const DWORD code = GetLastError(); file_ == INVALID_HANDLE_VALUE) {  // nothing made
+    Hold(false);  // then what stands there, through links: the system checks the permission
+    if (code != ERROR_FILE_EXISTS) return Error(code);
+    file_ = CreateFileW(name_, GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file_ == INVALID_HANDLE_VALUE) return Error();
+  }
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (GetFileType(file_) == FILE_TYPE_DISK && GetFileInformationByHandle(file_, &info))
+    id_ = IdOf(info);  // a file on a disk, not a device, pipe or console
   // Windows lets no one write a read-only file; Wine run by root would.
   if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) return EACCES;
-  wchar_t given[kPathMax];
-  DWORD n = MultiByteToWideChar(CP_ACP, 0, path, -1, given, kPathMax);
-  n = n == 0      ? 0
-      : id_.known ? GetFinalPathNameByHandleW(LongToHandle(file_), g_name, kPathMax, 0)
-                  : GetFullPathNameW(given, kPathMax, g_name, nullptr);
-  if (n == 0 || n >= kPathMax) return n == 0 ? Errno() : ENAMETOOLONG;
-  replace_ = file_ < 0 || info.nNumberOfLinks == 1;
-  unsigned int random = 0;
-  rand_s(&random);  // a stray file's name is met once in 2 to the 32nd
-  const int folder = FolderLength(g_name);
-  std::swprintf(g_new_name, kPathMax, L"%.*ls.%ls.%08X", folder, g_name, g_name + folder, random);
-  return 0;
+  if (plan_ == Plan::kCreated || !id_.known || info.nNumberOfLinks != 1) return 0;
+  // A file with one link is replaced by a new file beside the name its handle has:
+  // NAME.PPPPPPPPTTTTTTTT, the run's process id and clock.
+  const DWORD n = GetFinalPathNameByHandleW(file_, name_, kPathMax, 0);
+  if (n == 0 || n >= kPathMax) return n == 0 ? Error() : ENAMETOOLONG;
+  plan_ = Plan::kReplace;
+  const DWORD id = GetCurrentProcessId(), t = GetTickCount();
+  return std::swprintf(new_name_, kPathMax, L"%ls.%08lX%08lX", name_, id, t) < 0 ? ENAMETOOLONG : 0;
 }
 
 int ImageFile::Put(std::span<const uint8_t> image) {
-  const HANDLE old = LongToHandle(file_);
-  // A device or pipe is written with events deliverable: its reader may never come.
-  if (!replace_ && !id_.known) return WriteAll(old, image);
-  const EventsHeld held;
-  const HANDLE fresh =
-      replace_ ? CreateFileW(g_new_name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)
-               : INVALID_HANDLE_VALUE;
-  if (fresh == INVALID_HANDLE_VALUE && file_ < 0) return Errno();
-  if (fresh != INVALID_HANDLE_VALUE) {
-    // Flushed before it takes the name, lest a crash leave the name to unwritten
-    // bytes; the old file let go first.
-    int error = WriteAll(fresh, image);
-    if (error == 0 && !FlushFileBuffers(fresh)) error = Errno();
-    CloseHandle(fresh);
-    if (file_ >= 0) CloseHandle(old);
-    file_ = -1;
-    if (error == 0 && !StandsFor(g_name, id_)) error = EAGAIN;
-    if (error == 0 && g_event_came) error = EINTR;  // removed, and the event ends the run
-    // ReplaceFile gives the new file the old one's attributes and ACL, or fails,
-    // maybe having moved the old file away: then the new one takes the name, or
-    // is kept as the only image left.
-    bool placed = error == 0 && (id_.known ? ReplaceFileW(g_name, g_new_name, nullptr, 0, 0, 0)
-                                           : MoveFileExW(g_new_name, g_name, 0));
-    const bool gone = !placed && error == 0 && GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT;
-    if (gone) placed = MoveFileExW(g_new_name, g_name, 0);
-    if (!placed && error == 0) error = Errno();
-    if (!placed && !gone) DeleteFileW(g_new_name);
-    return error;
-  }
-  // In place, not truncated first, once the room is known; then cut, flushed.
-  LARGE_INTEGER have;
-  ULARGE_INTEGER free;
-  g_new_name[FolderLength(g_name)] = L'\0';  // the folder, where the free space is asked
-  if (!GetFileSizeEx(old, &have) || !GetDiskFreeSpaceExW(g_new_name, &free, nullptr, nullptr))
-    return Errno();
-  if (have.QuadPart + free.QuadPart < image.size()) return ENOSPC;
-  const int error = WriteAll(old, image);
-  return error != 0 ? error : !SetEndOfFile(old) || !FlushFileBuffers(old) ? Errno() : 0;
+  int error = plan_ == Plan::kReplace ? Replace(file_, name_, new_name_, image) : kInPlace;
+  if (plan_ == Plan::kCreated && (error = WriteOver(file_, image)) == 0)
+    plan_ = Plan::kInPlace, Hold(false);  // whole: kept
+  if (error == kInPlace && id_.known) Hold(true), error = WriteOver(file_, image), Hold(false);
+  if (error == kInPlace) error = WriteAll(file_, image, 0);  // unheld: a reader may never come
+  Close();
+  return error;
 }
-
 void ImageFile::Close() {
-  if (file_ >= 0) CloseHandle(LongToHandle(file_));
-  file_ = -1;
-  replace_ = false;
-  id_ = {};
+  if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+  if (plan_ == Plan::kCreated) DeleteFileW(name_), Hold(false);  // unfinished: removed
+  file_ = INVALID_HANDLE_VALUE;
+  plan_ = Plan::kInPlace;
 }
-
 }  // namespace io

@@ -28,7 +28,7 @@ fi
 export WINEDEBUG=-all
 export WINEPREFIX=${WINEPREFIX:-${HOME:-/tmp}/.wine-gen_tarsilp6}
 work=$(cd "$(mktemp -d)" && pwd -P)  # as strace sees the paths
-trap 'wineserver -k 2>/dev/null || true; umount "$work/small" 2>/dev/null; chattr -i "$work"/row* 2>/dev/null
+trap 'wineserver -k 2>/dev/null || true; umount "$work/small" "$work/tiny" 2>/dev/null; chattr -i "$work"/row* 2>/dev/null
   rm -rf "$work"' EXIT
 # One Wine server for every run (it may already be running), and one warm-up
 # run that creates the prefix.
@@ -53,7 +53,7 @@ expect() {  # expect STATUS MESSAGE WHAT
   [ "$status" = "$1" ] && [ "$err" = "$2" ] || fail "$3: status $status, message '$err'"
 }
 no_leftovers() {
-  ! compgen -G "$1/.zemra8p6.d88.*" >/dev/null || fail "$2 left a new file behind"
+  ! compgen -G "$1/*.d88.?*" >/dev/null || fail "$2 left a new file behind"
 }
 
 mkdir "$work/native" "$work/windows"
@@ -103,8 +103,8 @@ echo "windows: usage, missing input, directory as input, replacing and keeping a
 # `stopped`, what is done while strace holds the run stopped; `check`, what
 # else must hold; `undo`, what is undone after the run. Afterwards `at`
 # holds "new" (the image, in a file made anew), "same" (the image, in the
-# file that stood there) or "kept" (what stood there, as the same file), and
-# no new file is left beside it or the name.
+# file that stood there) or "kept" (what stood there, as the same file), or
+# is "none" (nothing there), and no new file is left beside it or the name.
 img=zemra8p6.d88
 old() { head -c "${2:-1000}" /dev/zero | tr '\0' Z >"$1"; }
 mkdir "$work/inputs"
@@ -113,9 +113,12 @@ old "$work/inputs/$img"
 (cd "$work/native" && "$native/gen_tarsilp6" v1 0)
 mkdir "$work/small"  # a disk without room for the image, where root may mount one
 mount -t tmpfs -o size=300k tmpfs "$work/small" 2>/dev/null || rmdir "$work/small"
+mkdir "$work/tiny"  # and one with an inode for the old image and none beside it
+mount -t tmpfs -o size=1m,nr_inodes=2 tmpfs "$work/tiny" 2>/dev/null || rmdir "$work/tiny"
 strace=$(command -v strace) || [ "${CI:-}" != true ] || fail "strace (Debian package strace) is not installed"
 
 linked() { old "$d/$img" 400000 && ln "$d/$img" "$d/other.d88"; }  # longer: cut to the image
+no_image() { rm "$d/$img"; }
 input_linked() { ln -f "$d/data1.bin" "$d/$img"; }
 input_symlinked() { ln -sf ipl1.bin "$d/$img"; }
 bad_read() { ln -sf /proc/self/mem "$d/data7.bin"; }  # opens, then fails to read
@@ -136,23 +139,47 @@ full() {
   [ -d "$work/small" ] && old "$at" && ln -sf "$at" "$d/$img"
 }
 full_linked() { full && ln "$at" "$work/small/other.d88"; }
+no_inode() {
+  at=$work/tiny/disk.d88 undo="rm -f $work/tiny/*"
+  [ -d "$work/tiny" ] && old "$at" && ln -sf "$at" "$d/$img"
+}
 traced() { trace=("$@") && [ -n "$strace" ]; }
 # Ctrl+C, which Wine raises on SIGINT, on a thread of the handler's own:
-# strace sends it as the old file is let go after the new one is flushed, or
-# as the image is written in place, and then holds the main thread a while.
-# strace follows no other thread, since it can hang as they end.
+# strace sends it as the new file is written (the run's only pwrite64) and
+# holds the main thread a while as it flushes; or, in place, as the part past
+# the old end is written first, holding the main thread at the lseek that
+# Wine makes after it, before the rest. strace follows no other thread,
+# since it can hang as they end.
 ctrl_c_new() {
-  traced -P "$d/$img" -e trace=close,fcntl -e inject=close:signal=INT:when=1 \
-    -e inject=fcntl:delay_enter=500000
-}
-ctrl_c_in_place() {
-  linked && traced -P "$d/$img" -e trace=write,fsync -e inject=write:signal=INT \
+  traced -e trace=pwrite64,fsync -e inject=pwrite64:signal=INT:when=1 \
     -e inject=fsync:delay_enter=500000
 }
+ctrl_c_in_place() {
+  ln "$d/$img" "$d/other.d88" && traced -P "$d/$img" -e trace=pwrite64,lseek \
+    -e inject=pwrite64:signal=INT:when=1 -e inject=lseek:delay_enter=500000
+}
 # The run stopped as it flushes the new file; meanwhile the image is moved
-# aside and another file put under its name.
+# aside and another file put under its name, which the new image replaces.
 moved_aside() {
-  at=$d/aside stopped="mv $d/$img $at && printf other >$d/$img" check="[ \"\$(cat $d/$img)\" = other ]"
+  at=$d/aside stopped="mv $d/$img $at && printf other >$d/$img" check="cmp -s $d/$img $work/native/$img"
+  traced -e trace=fsync -e inject=fsync:signal=STOP:when=1
+}
+removed() {  # meanwhile: the new image takes the name
+  stopped="rm $d/$img"
+  traced -e trace=fsync -e inject=fsync:signal=STOP:when=1
+}
+# Meanwhile another run replaces the image: both succeed, the last one's image stays.
+other_run() {
+  stopped="wine=wine run $d v1 0; inner=\$status" check="[ \$inner = 0 ]"
+  traced -e trace=fsync -e inject=fsync:signal=STOP:when=1
+}
+# The new file's flush fails with EIO, which Wine gives as ERROR_NOT_READY: no
+# errno names it, so the message is the system's (Wine's message table: "Not ready.").
+flush_fails() { traced -e trace=fsync -e inject=fsync:error=EIO:when=1; }
+no_image_flush_fails() { no_image && flush_fails; }
+# ReplaceFileW refuses an image that became read-only meanwhile.
+made_read_only() {
+  stopped="chmod 444 $d/$img"
   traced -e trace=fsync -e inject=fsync:signal=STOP:when=1
 }
 
@@ -172,10 +199,10 @@ row() {  # row WHAT SETUP STATUS MESSAGE OUTCOME
       printf ' "$@"\n'; } >"$wine"
     chmod +x "$wine"
   fi
-  local was=$at inode now want=$work/native/$img
+  local was=$at inode="" now want=$work/native/$img
   [ -e "$was" ] || was=$d/$img
-  cp "$was" "$work/before"
-  inode=$(stat -L -c %i "$was")
+  : >"$work/before"
+  [ ! -e "$was" ] || { cp "$was" "$work/before" && inode=$(stat -L -c %i "$was"); }
   if [ -z "$stopped" ]; then
     run "$d" v1 0
   else
@@ -188,14 +215,18 @@ row() {  # row WHAT SETUP STATUS MESSAGE OUTCOME
   fi
   expect "$3" "$4" "$1"
   [ "$5" != kept ] || want=$work/before
-  cmp -s "$at" "$want" || fail "$1: $at does not hold what it should"
-  now=$(stat -L -c %i "$at")
-  case $5 in new) [ "$now" != "$inode" ] ;; *) [ "$now" = "$inode" ] ;; esac ||
-    fail "$1: $at is not the file it should be"
+  if [ "$5" = none ]; then
+    [ ! -e "$at" ] || fail "$1: $at was left"
+  else
+    cmp -s "$at" "$want" || fail "$1: $at does not hold what it should"
+    now=$(stat -L -c %i "$at")
+    case $5 in new) [ "$now" != "$inode" ] ;; *) [ "$now" = "$inode" ] ;; esac ||
+      fail "$1: $at is not the file it should be"
+  fi
   eval "$check" || fail "$1: $check"
   no_leftovers "$d" "$1"
   no_leftovers "$(dirname "$at")" "$1"
-  [ ${#trace[@]} = 0 ] || grep -q -e DELAYED -e 'stopped by' "$work/trace" || fail "$1: strace never acted"
+  [ ${#trace[@]} = 0 ] || grep -q -e DELAYED -e INJECTED -e 'stopped by' "$work/trace" || fail "$1: strace never acted"
   eval "$undo"
 }
 
@@ -205,7 +236,7 @@ ctrl_c=58  # the status Wine gives for STATUS_CONTROL_C_EXIT, its low byte
 row "a longer file with a second hard link: in place, cut"      linked           0        ""                                       same
 row "an input's hard link as the image"                         input_linked     1        "$img: same file as input data1.bin"     kept
 row "an input's symbolic link as the image"                     input_symlinked  1        "$img: same file as input ipl1.bin"      kept
-row "an input that opens but fails to read"                     bad_read         1        "data7.bin: Input/output error"          kept
+row "an input that opens but fails to read"                     bad_read         1        "data7.bin: Not ready"                   kept
 row "a read-only image"                                         read_only        1        "$img: Permission denied"                kept
 row "a read-only image with a second hard link"                 read_only_linked 1        "$img: Permission denied"                kept
 row "a link to a file elsewhere: that file replaced"            elsewhere        0        ""                                       new
@@ -214,9 +245,15 @@ row "a folder with a Japanese name, in no ANSI code page here"   japanese       
 row "a folder that takes no new file: written in place"         no_new_file      0        ""                                       same
 row "a file on a full disk"                                     full             1        "$img: No space left on device"          kept
 row "a file with a second hard link on a full disk"             full_linked      1        "$img: No space left on device"          kept
+row "no inode for the new file: refused, not written in place"  no_inode         1        "$img: No space left on device"          kept
 row "Ctrl+C while the new file exists: removed, then the end"   ctrl_c_new       $ctrl_c  ""                                       kept
 row "Ctrl+C during a write in place: written, then the end"     ctrl_c_in_place  $ctrl_c  ""                                       same
-row "the image moved aside after the look: refused"             moved_aside      1        "$img: Resource temporarily unavailable" kept
+row "the image moved aside meanwhile: what came replaced"       moved_aside      0        ""                                       kept
+row "the image removed meanwhile: the new one takes the name"   removed          0        ""                                       new
+row "another run meanwhile: both replace the image"             other_run        0        ""                                       new
+row "the new file's flush fails: the system's words"            flush_fails      1        "$img: Not ready"                        kept
+row "no image yet, its flush fails: nothing left"               no_image_flush_fails 1    "$img: Not ready"                    none
+row "made read-only meanwhile: the replace refused"             made_read_only   1        "$img: Permission denied"                kept
 wine=wine
 echo "windows: $rows rows of what stands under the image's name: ok"
 
