@@ -65,7 +65,6 @@ int WriteInPlace(int fd, std::span<const uint8_t> image) {
   if (error == 0 && file && st.st_size > size && ftruncate(fd, size) != 0) error = errno;
   return error != 0 ? error : fsync(fd) != 0 ? errno : 0;
 }
-
 // Opens the folder of `fd`, its last name left in `name`: the name's own when it is no link, else
 // the kernel's path of the open file, once either names that file in a folder that is not
 // append-only (where a new file could be made, but neither renamed nor removed). Else -1.
@@ -143,7 +142,6 @@ int Replace(int old, int folder, const char* name, char* new_name, std::span<con
 }
 
 }  // namespace
-
 const char* ErrorText(int error) { return std::strerror(error); }
 InputFile::~InputFile() { close(file_); }
 int InputFile::Open(const char* name) {

@@ -37,7 +37,6 @@ void Hold(bool hold) {
   if (int was = hold ? 0 : 1; !g_events.compare_exchange_strong(was, hold ? 1 : 0))
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
-
 int WriteAll(HANDLE h, std::span<const uint8_t> bytes, int64_t at) {  // a device ignores `at`
   for (DWORD n = 0; !bytes.empty(); bytes = bytes.subspan(n), at += n) {
     OVERLAPPED where = {};
@@ -64,11 +63,9 @@ int WriteOver(HANDLE h, std::span<const uint8_t> image) {
   if (error == 0 && was.QuadPart > size && !SetLength(h, size)) error = Error();
   return error != 0 ? error : !FlushFileBuffers(h) ? Error() : g_events == 2 ? EINTR : 0;
 }
-
-// Replaces `name` by the file `fresh`, made and written beside it, with ReplaceFileW, which
-// gives it the old file's attributes and ACL; `old` is let go first. kInPlace if the folder
-// takes no new file. Any failure leaves the old file, unless ReplaceFileW moved it away (or
-// found it gone): then the new one takes the name, or stays as the only image left.
+// Replaces `name` by the file `fresh`, made beside it, with ReplaceFileW, which gives it the old
+// one's attributes and ACL (kInPlace if the folder takes no new file). A failure keeps the old
+// file, unless ReplaceFileW moved it away or found it gone: the new one then takes its place.
 int Replace(HANDLE& old, const wchar_t* name, const wchar_t* fresh, std::span<const uint8_t> data) {
   Hold(true);
   const HANDLE h = CreateFileW(fresh, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
@@ -91,7 +88,6 @@ FileId IdOf(const BY_HANDLE_FILE_INFORMATION& i) {
   return {true, i.dwVolumeSerialNumber, uint64_t{i.nFileIndexHigh} << 32 | i.nFileIndexLow};
 }
 }  // namespace
-
 // A Windows error in the system's words, without line end or full stop, in the console's code
 // page (the ANSI one without a console), as printed there.
 const char* ErrorText(int error) {
@@ -106,7 +102,6 @@ const char* ErrorText(int error) {
                            sizeof text - 1, nullptr, nullptr)] = '\0';
   return text;
 }
-
 InputFile::~InputFile() {
   if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
 }
@@ -125,7 +120,6 @@ std::size_t InputFile::Read(std::span<uint8_t> out, int& error) {
       return error = Error(), got;
   return got;
 }
-
 int ImageFile::Open(const char* path) {
   if (MultiByteToWideChar(CP_ACP, 0, path, -1, name_, kPathMax) == 0) return Error();
   Hold(true);  // a file this run creates is its own: held until it is whole or removed
@@ -143,15 +137,13 @@ int ImageFile::Open(const char* path) {
   // Windows lets no one write a read-only file; Wine run by root would.
   if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) return EACCES;
   if (plan_ == Plan::kCreated || !id_.known || info.nNumberOfLinks != 1) return 0;
-  // A file with one link is replaced by a new file beside the name its handle has:
-  // NAME.PPPPPPPPTTTTTTTT, the run's process id and clock.
+  // One link: replaced by NAME.PPPPPPPPTTTTTTTT (process id, clock) beside the handle's name.
   const DWORD n = GetFinalPathNameByHandleW(file_, name_, kPathMax, 0);
   if (n == 0 || n >= kPathMax) return n == 0 ? Error() : ENAMETOOLONG;
   plan_ = Plan::kReplace;
   const DWORD id = GetCurrentProcessId(), t = GetTickCount();
   return std::swprintf(new_name_, kPathMax, L"%ls.%08lX%08lX", name_, id, t) < 0 ? ENAMETOOLONG : 0;
 }
-
 int ImageFile::Put(std::span<const uint8_t> image) {
   int error = plan_ == Plan::kReplace ? Replace(file_, name_, new_name_, image) : kInPlace;
   if (plan_ == Plan::kCreated && (error = WriteOver(file_, image)) == 0)
