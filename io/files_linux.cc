@@ -120,12 +120,13 @@ int Fill(int fd, int old, const struct stat& was, std::span<const uint8_t> image
       fchown(fd, was.st_uid, was.st_gid) != 0)
     return Given(false);
   if (const int error = CopyAttributes(old, fd); error != 0) return error;
-  if (const int error = WriteInPlace(fd, image); error != 0) return error;
+  if (const int error = WriteAll(fd, image, 0); error != 0) return error;
+  if (fsync(fd) != 0 || fstat(fd, &now) != 0) return errno;
   const mode_t bits = was.st_mode & 07777;
-  return fstat(fd, &now) || ((now.st_mode & 07777) != bits && fchmod(fd, bits)) ? errno : 0;
+  return (now.st_mode & 07777) == bits || fchmod(fd, bits) == 0 ? 0 : errno;
 }
 // Replaces `old` by a new file beside it, unless a signal came since `before`.
-int Replace(int old, int folder, const char* name, char* new_name, std::span<const uint8_t> image,
+int Replace(int& old, int folder, const char* name, char* new_name, std::span<const uint8_t> image,
             Signals before) {
   uint32_t random;  // a stray file's name is met once in 2 to the 32nd
   struct stat was;
@@ -134,8 +135,8 @@ int Replace(int old, int folder, const char* name, char* new_name, std::span<con
   const int fd = openat(folder, new_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   int error = fd < 0 ? Given(false) : Fill(fd, old, was, image);
   if (fd >= 0 && close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && (error = Pending(before)) == 0 && renameat(folder, new_name, folder, name) != 0)
-    error = errno;
+  if (error == 0 && (error = Pending(before)) == 0)  // let go first: the rename frees it at once
+    close(old), old = -1, error = renameat(folder, new_name, folder, name) != 0 ? errno : 0;
   if (fd >= 0 && error != 0 && unlinkat(folder, new_name, 0) != 0 && error == kInPlace)
     error = errno;
   return error;

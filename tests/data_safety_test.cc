@@ -468,7 +468,6 @@ TEST(DataSafety, EveryFailingCallOfTheImagePathKeepsThePromises) {
       {"a file with an ACL and a user attribute", OldWithAclAndAttribute},
       {"a file without an ACL under a default ACL", OldUnderDefaultAcl}};
   // clang-format on
-  int runs = 0;
   for (const auto& [what, stand] : cases) {
     // The calls a run makes, from the image's first open on, each with its
     // line and its number among the calls of its name.
@@ -490,11 +489,14 @@ TEST(DataSafety, EveryFailingCallOfTheImagePathKeepsThePromises) {
       if (lines[i].rfind("fsync(", 0) == 0 || lines[i].rfind("rename", 0) == 0) done = i;
     std::map<std::string, int> seen;
     bool on_path = false;
+    std::string let_go;  // the close of the old image, written through no more
     for (std::size_t i = 0; i < lines.size(); ++i) {
       const std::string& line = lines[i];
       const std::string call = line.substr(0, line.find('('));
       const int n = ++seen[call];
       on_path = on_path || line.find(kImage) != std::string::npos;
+      if (line.find("d88\", O_WRONLY|O_CREAT|O_NOCTTY") != std::string::npos)
+        let_go = "close(" + line.substr(line.rfind(' ') + 1) + ")";
       if (!on_path || !kErrors.count(call)) continue;
       const bool folder = line.find("O_PATH") != std::string::npos || call == "statx" ||
                           line.find("AT_SYMLINK_NOFOLLOW") != std::string::npos ||
@@ -512,14 +514,13 @@ TEST(DataSafety, EveryFailingCallOfTheImagePathKeepsThePromises) {
         const std::string name = strerrorname_np(error);
         const RunResult r = RunTool(
             f.dir, {"v1", "0"}, {.inject = call + ":error=" + name + ":when=" + std::to_string(n)});
-        ++runs;
         const bool exists = Exists(f.image()), whole = exists && ReadFile(f.image()) == Fresh();
         const bool same = existed && exists && Stat(f.image()).st_ino == inode;
         const bool kept = existed ? same && ReadFile(f.image()) == old : !exists;
         if (!existed && exists) names.push_back(kImage), std::sort(names.begin(), names.end());
         const bool left = Names(f.dir.path()) != names;
         const bool harmless =
-            i > done || folder ||
+            i > done || folder || line.rfind(let_go, 0) == 0 ||
             (error == EOPNOTSUPP && (call == "flistxattr" || call == "fallocate"));
         const bool refused = giving && (error == EPERM || error == EACCES);
         if (!left && r.status == 1 && r.err == Message(error) && (kept || (i >= done && whole)))
@@ -534,7 +535,6 @@ TEST(DataSafety, EveryFailingCallOfTheImagePathKeepsThePromises) {
       }
     }
   }
-  std::printf("%d runs\n", runs);
 }
 
 // A block device is written from its start, as it is, and flushed like a file.
