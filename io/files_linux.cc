@@ -110,7 +110,6 @@ int CopyAttributes(int from, int to) {
       return Given(false);
   return 0;
 }
-
 // Gives the new file `fd` what `old` had (`was`): owner, group, extended attributes, the image, a
 // flush, then the bits (a write clears set-id); none that it has already. 0, errno or kInPlace.
 int Fill(int fd, int old, const struct stat& was, std::span<const uint8_t> image) {
