@@ -381,6 +381,8 @@ const Scenario kScenarios[] = {
     // No call is made that would change nothing; one would fail here.
     {"NoFchown", "a replace that keeps owner and group: no fchown, which would fail",
      Traced(Old(0644)), {.inject = "fchown:error=ENOSYS"}, 0, kNew},
+    {"NoFchmod", "a replace that keeps the bits, an ACL's too: no fchmod, which would fail",
+     Traced(OldWithAclAndAttribute), {.inject = "fchmod:error=EPERM"}, 0, kNew},
     {"NoFtruncate", "a file of the image's length written in place: no ftruncate, which would fail",
      Traced(Linked(348'848)), {.inject = "ftruncate:error=EPERM"}, 0, kSame},
 };
@@ -564,17 +566,15 @@ TEST(DataSafety, BlockDeviceIsWrittenAndFlushed) {
 }
 
 TEST(DataSafety, ImageThatIsAnInputIsRefused) {
-  struct Case {
-    bool symbolic;
-    std::string input;
-  };
-  for (const Case& c : {Case{true, "data1.bin"}, Case{false, "ipl2_v1.bin"},
-                        Case{true, "./zemra80_org_v1.bin"}, Case{false, "data9.bin"}}) {
+  using Case = std::pair<bool, std::string>;  // a symbolic link or a hard link, to that input
+  for (const auto& [symbolic, input] :
+       {Case{true, "data1.bin"}, Case{false, "ipl2_v1.bin"}, Case{true, "./zemra80_org_v1.bin"},
+        Case{false, "data9.bin"}}) {
     ScratchDir dir;
     WritePatternInputs(dir, "v1", 30000);
-    const std::string image = dir / kImage, input = c.input;
-    ASSERT_EQ(c.symbolic ? symlink(input.c_str(), image.c_str())
-                         : link((dir / input).c_str(), image.c_str()),
+    const std::string image = dir / kImage;
+    ASSERT_EQ(symbolic ? symlink(input.c_str(), image.c_str())
+                       : link((dir / input).c_str(), image.c_str()),
               0);
     const auto before = Listing(dir.path());
     const RunResult r = RunTool(dir, {"v1", "0"});
