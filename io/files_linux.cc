@@ -90,9 +90,9 @@ int FolderOf(int fd, const char* path, const FileId& id, char (&name)[kPathMax])
   }
   return -1;
 }
-// A step that gives the new file what the old one has, refused: in place.
+// A step that gives the new file what the old one has, failed: refused means in place.
 constexpr int kInPlace = -1;
-int Given(bool done) { return done ? 0 : errno == EPERM || errno == EACCES ? kInPlace : errno; }
+int Failed() { return errno == EPERM || errno == EACCES ? kInPlace : errno; }
 // Gives `to` the extended attributes of `from` (its ACL too); takes away those inherited.
 constexpr std::size_t kAttributesMax = 65536;  // of names, and of one value
 char g_names[kAttributesMax], g_value[kAttributesMax];
@@ -101,13 +101,12 @@ int CopyAttributes(int from, int to) {
   if (size < 0) return errno == ENOTSUP ? 0 : errno;  // none, beside it either
   for (const char* name = g_names; name < g_names + size; name += std::strlen(name) + 1) {
     const ssize_t n = fgetxattr(from, name, g_value, kAttributesMax);
-    if (n < 0 || fsetxattr(to, name, g_value, static_cast<std::size_t>(n), 0) != 0)
-      return Given(false);
+    if (n < 0 || fsetxattr(to, name, g_value, static_cast<std::size_t>(n), 0) != 0) return Failed();
   }
   if ((size = flistxattr(to, g_names, kAttributesMax)) < 0) return errno;
   for (const char* name = g_names; name < g_names + size; name += std::strlen(name) + 1)
     if (fgetxattr(from, name, nullptr, 0) < 0 && (errno != ENODATA || fremovexattr(to, name) != 0))
-      return Given(false);
+      return Failed();
   return 0;
 }
 // Gives the new file `fd` what `old` had (`was`): owner, group, extended attributes, the image, a
@@ -117,7 +116,7 @@ int Fill(int fd, int old, const struct stat& was, std::span<const uint8_t> image
   if (fstat(fd, &now) != 0) return errno;
   if ((now.st_uid != was.st_uid || now.st_gid != was.st_gid) &&
       fchown(fd, was.st_uid, was.st_gid) != 0)
-    return Given(false);
+    return Failed();
   if (const int error = CopyAttributes(old, fd); error != 0) return error;
   if (const int error = WriteAll(fd, image, 0); error != 0) return error;
   if (fsync(fd) != 0 || fstat(fd, &now) != 0) return errno;
@@ -132,7 +131,7 @@ int Replace(int& old, int folder, const char* name, char* new_name, std::span<co
   if (fstat(old, &was) != 0 || getrandom(&random, sizeof random, 0) < 0) return errno;
   std::snprintf(new_name, kPathMax, ".%.*s.%08X", NAME_MAX - 10, name, random);
   const int fd = openat(folder, new_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  int error = fd < 0 ? Given(false) : Fill(fd, old, was, image);
+  int error = fd < 0 ? Failed() : Fill(fd, old, was, image);
   if (fd >= 0 && close(fd) != 0 && error == 0) error = errno;
   if (error == 0 && (error = Pending(before)) == 0)  // let go first: the rename frees it at once
     close(old), old = -1, error = renameat(folder, new_name, folder, name) != 0 ? errno : 0;
