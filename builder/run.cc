@@ -51,6 +51,16 @@ int Report(std::FILE* err, const char* name, int error) {
   return 1;
 }
 
+// Reports why the image could not be written, and a file the run made that it could not remove,
+// so that it can be deleted by hand. Returns 1.
+int ImageFailed(std::FILE* err, const io::ImageFile& image, int error) {
+  Report(err, kOutputName, error);
+  int left_error = 0;
+  if (const char* left = image.LeftBehind(left_error); left != nullptr)
+    Report(err, left, left_error);
+  return 1;
+}
+
 // Ends a --help or --version run, given what printing to `out` returned: 0
 // once `out` has taken it all, else 1 with the reason (closed, or full).
 int Printed(std::FILE* out, std::FILE* err, int printed) {
@@ -89,7 +99,7 @@ int Run(int argc, const char* const argv[], std::FILE* out, std::FILE* err) {
 
   composer::ComposeImage(g_inputs, window_offset, g_image);
   io::ImageFile image;
-  if (const int error = image.Open(kOutputName); error != 0) return Report(err, kOutputName, error);
+  if (const int error = image.Open(kOutputName); error != 0) return ImageFailed(err, image, error);
   // Writing the image over one of the inputs would destroy that input: the
   // file opened as the image is compared with each input, still open.
   for (int m = 0; m < kInputs; ++m) {
@@ -98,7 +108,7 @@ int Run(int argc, const char* const argv[], std::FILE* out, std::FILE* err) {
       return 1;
     }
   }
-  if (const int error = image.Put(g_image); error != 0) return Report(err, kOutputName, error);
+  if (const int error = image.Put(g_image); error != 0) return ImageFailed(err, image, error);
   return 0;
 }
 

@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -129,16 +131,18 @@ ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
     words.push_back(emulator.substr(at, end - at));
     at = end + 1;
   }
-  if (options.trace_all) words = {"strace", "-o", capture_ / "trace"};
-  if (!options.inject.empty())
-    words = {"strace",
-             "-o",
-             capture_ / "trace",
-             "-e",
-             "trace=" + options.inject.substr(0, options.inject.find(':')),
-             "-e",
-             "inject=" + options.inject +
-                 (options.inject.find("when=") == std::string::npos ? ":when=1" : "")};
+  if (options.trace_all || !options.inject.empty())
+    words = {"strace", "-y", "-o", capture_ / "trace"};
+  std::string traced;  // the calls named by the inject options
+  for (size_t at = 0; at < options.inject.size();) {
+    const size_t end = std::min(options.inject.find(';', at), options.inject.size());
+    std::string inject = options.inject.substr(at, end - at);
+    if (inject.find("when=") == std::string::npos) inject += ":when=1";
+    words.insert(words.end(), {"-e", "inject=" + inject});
+    traced += (traced.empty() ? "" : ",") + inject.substr(0, inject.find(':'));
+    at = end + 1;
+  }
+  if (!options.trace_all && !traced.empty()) words.insert(words.end(), {"-e", "trace=" + traced});
   words.push_back(options.binary.empty() ? GEN_TARSILP6_BINARY : options.binary);
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -181,6 +185,17 @@ ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
     if (setrlimit(RLIMIT_STACK, &limit) != 0) _exit(127);
   }
   if (options.umask >= 0) umask(static_cast<mode_t>(options.umask));
+  if (options.open_files >= 0) {  // counted from 3: nothing of the test's is left open
+    close_range(3, ~0u, 0);
+    const rlimit limit = {static_cast<rlim_t>(options.open_files),
+                          static_cast<rlim_t>(options.open_files)};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(127);
+  }
+  // A mount namespace of its own, where /proc is not mounted.
+  if (options.no_proc && (unshare(CLONE_NEWNS) != 0 ||
+                          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                          umount2("/proc", MNT_DETACH) != 0))
+    _exit(127);
   if (options.user >= 0) {
     const auto id = static_cast<uid_t>(options.user);
     const std::vector<gid_t> groups(options.groups.begin(), options.groups.end());

@@ -70,8 +70,12 @@ struct RunOptions {
   std::vector<int> groups = {};   // with `user`: its supplementary groups
   int ignored = 0;                // a signal the tool starts with ignored, as under nohup
   std::vector<int> pending = {};  // signals the tool starts with blocked and already pending
-  std::string inject = "";        // what strace does at a call's first entry (or its when=N-th) too
-  bool trace_all = false;  // strace traces every call (Trace() shows them), injecting nothing
+  // What strace does at a call's first entry (or its when=N-th): one or more of its inject
+  // options, separated by ';'.
+  std::string inject = "";
+  bool trace_all = false;  // strace traces every call (Trace() shows them, with fds' paths)
+  long open_files = -1;    // RLIMIT_NOFILE; -1: as inherited
+  bool no_proc = false;    // run where /proc is not mounted (needs root)
 };
 
 // Why runs with `inject` cannot be made here (no strace, or an emulator
