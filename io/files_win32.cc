@@ -1,93 +1,66 @@
-// Files on Windows: the image opened once, as `>` opens it, and written as
-// that open's handle decides; console events held while a file is unfinished.
+// Files on Windows: the image's name opened with CreateFileW, a replace through ReplaceFileW
+// (which gives the new file the attributes and ACL of the file under the name), console events
+// held as signals are elsewhere, and errors in the system's own words where the C library has no
+// name for them. A link to nothing is refused by the open, which makes no file through a link.
 #include <windows.h>
+#include <winioctl.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
 
 #include "io/files.h"
+#include "io/platform.h"
 
 namespace io {
 namespace {
-// Windows errors that an errno value names too; any other is returned as its
-// code negated, which no errno value (all positive) can be.
-constexpr DWORD kErrors[][2] = {{ERROR_FILE_NOT_FOUND, ENOENT},   {ERROR_PATH_NOT_FOUND, ENOENT},
-                                {ERROR_ACCESS_DENIED, EACCES},    {ERROR_DISK_FULL, ENOSPC},
-                                {ERROR_HANDLE_DISK_FULL, ENOSPC}, {ERROR_SHARING_VIOLATION, EBUSY}};
-int Error(DWORD code = GetLastError()) {
-  for (const auto& [windows, error] : kErrors)
+
+// Windows errors that an errno value names too; any other is returned as its code negated,
+// which no errno value (all positive) can be, and ErrorText gives the system's words for it.
+constexpr DWORD kErrors[][2] = {
+    {ERROR_FILE_NOT_FOUND, ENOENT},   {ERROR_PATH_NOT_FOUND, ENOENT},
+    {ERROR_ACCESS_DENIED, EACCES},    {ERROR_DISK_FULL, ENOSPC},
+    {ERROR_HANDLE_DISK_FULL, ENOSPC}, {ERROR_SHARING_VIOLATION, EBUSY},
+};
+
+// The error for the Windows error `code`; EIO for a call that failed and said nothing.
+int Error(DWORD code) {
+  for (const auto& [windows, error] : kErrors) {
     if (windows == code) return static_cast<int>(error);
-  return code != 0 ? -static_cast<int>(code) : EIO;  // 0: a call failed and said nothing
+  }
+  if (code == 0) return EIO;
+  return -static_cast<int>(code);
 }
-constexpr int kInPlace = INT32_MIN;  // no error: the file is to be written in place
+
+int LastError() { return Error(GetLastError()); }
+
+// Others may read, write, rename and delete the files the run holds open, as on POSIX systems.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  const uint64_t index = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+  return {true, info.dwVolumeSerialNumber, index};
+}
+
+// A path in the ANSI code page, as the C library's functions take it, made wide.
+int Widen(const char* path, wchar_t (&wide)[kPathMax]) {
+  if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, kPathMax) == 0) return LastError();
+  return 0;
+}
+
 // Console events (Ctrl+C, Ctrl+Break, a console closed) are held while a file is unfinished:
-// the handler, on a thread of its own, marks that one came and, if held, waits for good;
-// Hold(false) then ends the run as the event would have.
+// the handler, on a thread of its own, marks that one came and, while they are held, waits for
+// good; Release then ends the run as the event would have.
 std::atomic<int> g_events{0};  // 0: nothing held, 1: held, 2: one came
 BOOL WINAPI OnEvent(DWORD) {
   if (g_events.exchange(2) != 0) Sleep(INFINITE);
   return FALSE;  // on to the system's handler, which ends the process
 }
-void Hold(bool hold) {
-  [[maybe_unused]] static const BOOL added = SetConsoleCtrlHandler(OnEvent, TRUE);
-  if (int was = hold ? 0 : 1; !g_events.compare_exchange_strong(was, hold ? 1 : 0))
-    ExitProcess(STATUS_CONTROL_C_EXIT);
-}
-int WriteAll(HANDLE h, std::span<const uint8_t> bytes, int64_t at) {  // a device ignores `at`
-  for (DWORD n = 0; !bytes.empty(); bytes = bytes.subspan(n), at += n) {
-    OVERLAPPED where = {};
-    where.Offset = static_cast<DWORD>(at), where.OffsetHigh = static_cast<DWORD>(at >> 32);
-    if (!WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, &where) || n == 0)
-      return Error();
-  }
-  return 0;
-}
-bool SetLength(HANDLE h, int64_t length) {
-  FILE_END_OF_FILE_INFO end = {{.QuadPart = length}};
-  return SetFileInformationByHandle(h, FileEndOfFileInfo, &end, sizeof end);
-}
-// Writes over a file, not truncated first: the part past its old end first (cut off again if
-// that fails, so that a full disk leaves an old image whole), the rest, the length cut, a flush.
-int WriteOver(HANDLE h, std::span<const uint8_t> image) {
-  const auto size = static_cast<int64_t>(image.size());
-  LARGE_INTEGER was;
-  if (!GetFileSizeEx(h, &was)) return Error();
-  const auto kept = static_cast<std::size_t>(was.QuadPart < size ? was.QuadPart : size);
-  int error = WriteAll(h, image.subspan(kept), static_cast<int64_t>(kept));
-  if (error != 0) SetLength(h, was.QuadPart);
-  if (error == 0) error = WriteAll(h, image.first(kept), 0);
-  if (error == 0 && was.QuadPart > size && !SetLength(h, size)) error = Error();
-  return error != 0 ? error : !FlushFileBuffers(h) ? Error() : g_events == 2 ? EINTR : 0;
-}
-// Replaces `name` by the file `fresh`, made beside it, with ReplaceFileW, which gives it the old
-// one's attributes and ACL (kInPlace if the folder takes no new file). A failure keeps the old
-// file, unless ReplaceFileW moved it away or found it gone: the new one then takes its place.
-int Replace(HANDLE& old, const wchar_t* name, const wchar_t* fresh, std::span<const uint8_t> data) {
-  Hold(true);
-  const HANDLE h = CreateFileW(fresh, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-  if (const DWORD code = GetLastError(); h == INVALID_HANDLE_VALUE)
-    return Hold(false), code == ERROR_ACCESS_DENIED ? kInPlace : Error(code);
-  int error = WriteOver(h, data);
-  if (!CloseHandle(h) && error == 0) error = Error();
-  CloseHandle(old), old = INVALID_HANDLE_VALUE;
-  bool placed = error == 0 && ReplaceFileW(name, fresh, nullptr, 0, nullptr, nullptr);
-  const DWORD code = placed || error != 0 ? 0 : GetLastError();
-  const bool gone = code == ERROR_UNABLE_TO_MOVE_REPLACEMENT || code == ERROR_FILE_NOT_FOUND;
-  if (gone) placed = MoveFileExW(fresh, name, MOVEFILE_REPLACE_EXISTING);
-  if (!placed && error == 0) error = Error();
-  if (!placed && !gone) DeleteFileW(fresh);
-  Hold(false);
-  return error;
-}
 
-FileId IdOf(const BY_HANDLE_FILE_INFORMATION& i) {
-  return {true, i.dwVolumeSerialNumber, uint64_t{i.nFileIndexHigh} << 32 | i.nFileIndexLow};
-}
 }  // namespace
+
 // A Windows error in the system's words, without line end or full stop, in the console's code
 // page (the ANSI one without a console), as printed there.
 const char* ErrorText(int error) {
@@ -95,68 +68,269 @@ const char* ErrorText(int error) {
   wchar_t wide[256];
   if (error >= 0) return std::strerror(error);
   DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           -error, 0, wide, 256, nullptr);
+                           static_cast<DWORD>(-error), 0, wide, 256, nullptr);
   while (n > 0 && std::wcschr(L" .\r\n", wide[n - 1]) != nullptr) --n;
   if (n == 0) n = static_cast<DWORD>(std::swprintf(wide, 256, L"Windows error %d", -error));
-  text[WideCharToMultiByte(GetConsoleOutputCP(), 0, wide, static_cast<int>(n), text,
-                           sizeof text - 1, nullptr, nullptr)] = '\0';
+  const int bytes = WideCharToMultiByte(GetConsoleOutputCP(), 0, wide, static_cast<int>(n), text,
+                                        sizeof text - 1, nullptr, nullptr);
+  text[bytes] = '\0';
   return text;
 }
-InputFile::~InputFile() {
-  if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
-}
+
+InputFile::~InputFile() { platform::LetGo(file_); }
+
 int InputFile::Open(const char* name) {
-  BY_HANDLE_FILE_INFORMATION info;
+  // A folder opens too, to say that it is one.
   file_ = CreateFileA(name, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);  // a folder too, to say so
-  if (file_ == INVALID_HANDLE_VALUE) return Error();
-  if (GetFileInformationByHandle(file_, &info)) id_ = IdOf(info);  // a device has none
-  return id_.known && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EISDIR : 0;
+                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file_ == INVALID_HANDLE_VALUE) return LastError();
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file_, &info)) return 0;  // a device: no identity
+  id_ = IdOf(info);
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return EISDIR;
+  return 0;
 }
+
 std::size_t InputFile::Read(std::span<uint8_t> out, int& error) {
   std::size_t got = 0;
-  for (DWORD n = 1; n != 0 && got < out.size(); got += n)  // 0: the end
-    if (!ReadFile(file_, &out[got], static_cast<DWORD>(out.size() - got), &n, nullptr))
-      return error = Error(), got;
+  while (got < out.size()) {
+    DWORD n = 0;
+    if (!ReadFile(file_, &out[got], static_cast<DWORD>(out.size() - got), &n, nullptr)) {
+      error = LastError();
+      return got;
+    }
+    if (n == 0) return got;  // the end of the file
+    got += n;
+  }
   return got;
 }
-int ImageFile::Open(const char* path) {
-  if (MultiByteToWideChar(CP_ACP, 0, path, -1, name_, kPathMax) == 0) return Error();
-  Hold(true);  // a file this run creates is its own: held until it is whole or removed
-  file_ = CreateFileW(name_, GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW, 0, nullptr);
-  if (file_ != INVALID_HANDLE_VALUE) plan_ = Plan::kCreated;
-  if (const DWORD code = GetLastError(); file_ == INVALID_HANDLE_VALUE) {  // nothing made
-    Hold(false);  // then what stands there, through links: the system checks the permission
-    if (code != ERROR_FILE_EXISTS) return Error(code);
-    file_ = CreateFileW(name_, GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file_ == INVALID_HANDLE_VALUE) return Error();
+
+namespace platform {
+
+int OpenExclusive(const char* path, Handle& file, Found& found) {
+  wchar_t wide[kPathMax];
+  if (const int error = Widen(path, wide); error != 0) return error;
+  file = CreateFileW(wide, GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    if (GetLastError() == ERROR_FILE_EXISTS) return EEXIST;
+    return LastError();
   }
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (GetFileType(file_) == FILE_TYPE_DISK && GetFileInformationByHandle(file_, &info))
-    id_ = IdOf(info);  // a file on a disk, not a device, pipe or console
-  // Windows lets no one write a read-only file; Wine run by root would.
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) return EACCES;
-  if (plan_ == Plan::kCreated || !id_.known || info.nNumberOfLinks != 1) return 0;
-  // One link: replaced by NAME.PPPPPPPPTTTTTTTT (process id, clock) beside the handle's name.
-  const DWORD n = GetFinalPathNameByHandleW(file_, name_, kPathMax, 0);
-  if (n == 0 || n >= kPathMax) return n == 0 ? Error() : ENAMETOOLONG;
-  plan_ = Plan::kReplace;
-  const DWORD id = GetCurrentProcessId(), t = GetTickCount();
-  return std::swprintf(new_name_, kPathMax, L"%ls.%08lX%08lX", name_, id, t) < 0 ? ENAMETOOLONG : 0;
-}
-int ImageFile::Put(std::span<const uint8_t> image) {
-  int error = plan_ == Plan::kReplace ? Replace(file_, name_, new_name_, image) : kInPlace;
-  if (plan_ == Plan::kCreated && (error = WriteOver(file_, image)) == 0)
-    plan_ = Plan::kInPlace, Hold(false);  // whole: kept
-  if (error == kInPlace && id_.known) Hold(true), error = WriteOver(file_, image), Hold(false);
-  if (error == kInPlace) error = WriteAll(file_, image, 0);  // unheld: a reader may never come
-  Close();
+  const int error = Identify(file, found);
+  if (error == 0) return 0;
+  LetGo(file);  // made a moment ago, with console events held
+  DeleteFileW(wide);
   return error;
 }
-void ImageFile::Close() {
-  if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
-  if (plan_ == Plan::kCreated) DeleteFileW(name_), Hold(false);  // unfinished: removed
-  file_ = INVALID_HANDLE_VALUE;
-  plan_ = Plan::kInPlace;
+
+int OpenAsShell(const char* path, Handle& file) {
+  wchar_t wide[kPathMax];
+  if (const int error = Widen(path, wide); error != 0) return error;
+  file = CreateFileW(wide, GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return LastError();
+  // Windows lets no one write a read-only file; Wine, run by root, would.
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY))
+    return EACCES;
+  return 0;
 }
+
+int LeadsToFile(const char*, bool& leads) {
+  leads = true;  // the open makes nothing through a link: it refuses a link to nothing
+  return 0;
+}
+
+int Identify(Handle file, Found& found) {
+  found = Found{};
+  BY_HANDLE_FILE_INFORMATION info;
+  // A file on a disk; anything else (a pipe, the console, a device) is a stream.
+  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info)) return 0;
+  found.kind = Kind::kFile;
+  found.id = IdOf(info);
+  found.links = info.nNumberOfLinks;
+  found.size = static_cast<int64_t>(uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow);
+  return 0;
+}
+
+int PlaceOfName(const char* path, Place& place) {
+  place.name_at = 0;
+  return Widen(path, place.path);
+}
+
+int PlaceOfTarget(const char* path, Place& place) { return PlaceOfName(path, place); }
+
+int FindFolder(Handle file, const char*, const FileId&, Place& place, Where& where) {
+  const DWORD n = GetFinalPathNameByHandleW(file, place.path, kPathMax, 0);
+  if (n == 0) return LastError();
+  if (n >= kPathMax) return ENAMETOOLONG;
+  place.name_at = 0;
+  where = Where::kFound;
+  return 0;
+}
+
+void PathOf(const Place& place, char (&text)[kPathMax]) {
+  const int bytes = WideCharToMultiByte(GetConsoleOutputCP(), 0, place.path, -1, text, kPathMax,
+                                        nullptr, nullptr);
+  if (bytes == 0) text[0] = '\0';
+}
+
+int MakeFileBeside(const Place& beside, Place& made, Handle& file, FileId& id) {
+  // NAME.PPPPPPPPTTTTTTTT: the process and the clock, the clock moved on while a name is taken.
+  const DWORD process = GetCurrentProcessId();
+  for (DWORD tick = GetTickCount();; ++tick) {
+    if (std::swprintf(made.path, kPathMax, L"%ls.%08lX%08lX", beside.path, process, tick) < 0)
+      return ENAMETOOLONG;
+    file = CreateFileW(made.path, GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE) break;
+    if (GetLastError() != ERROR_FILE_EXISTS) return LastError();
+  }
+  made.name_at = 0;
+  Found found;
+  const int error = Identify(file, found);
+  id = found.id;
+  return error;
+}
+
+int GiveOwner(Handle, const Found&) { return 0; }  // ReplaceFileW gives it
+
+int GiveAttributes(Handle, Handle) { return 0; }  // ReplaceFileW gives them, the ACL among them
+
+int GiveMode(Handle, const Found&) { return 0; }  // ReplaceFileW gives the attributes
+
+int RenameOver(const Place& from, const Place& to) {
+  if (ReplaceFileW(to.path, from.path, nullptr, 0, nullptr, nullptr)) return 0;
+  const DWORD code = GetLastError();
+  // The file under the name is gone, or was moved away and not back: the new one takes the name.
+  if (code != ERROR_UNABLE_TO_MOVE_REPLACEMENT && code != ERROR_FILE_NOT_FOUND) return Error(code);
+  if (MoveFileExW(from.path, to.path, MOVEFILE_REPLACE_EXISTING)) return 0;
+  return LastError();
+}
+
+int RemoveIfStill(const Place& place, const FileId& id) {
+  if (place.path[0] == L'\0') return 0;  // no place known
+  // The name's own file, not one a link there leads to, opened to be deleted through that
+  // handle: the one looked at is the one removed.
+  const HANDLE file = CreateFileW(place.path, DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) return 0;
+  if (file == INVALID_HANDLE_VALUE) return LastError();
+  BY_HANDLE_FILE_INFORMATION info;
+  int error = 0;
+  if (!GetFileInformationByHandle(file, &info)) error = LastError();
+  FILE_DISPOSITION_INFO gone = {TRUE};
+  if (error == 0 && SameFile(IdOf(info), id) &&
+      !SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof gone))
+    error = LastError();
+  CloseHandle(file);
+  return error;
+}
+
+int WriteAt(Handle file, std::span<const uint8_t> bytes, int64_t at) {
+  while (!bytes.empty()) {
+    OVERLAPPED where = {};
+    where.Offset = static_cast<DWORD>(at);
+    where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD n = 0;
+    if (!WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &n, &where))
+      return LastError();
+    if (n == 0) return EIO;
+    bytes = bytes.subspan(n);
+    at += n;
+  }
+  return 0;
+}
+
+int WriteOn(Handle file, std::span<const uint8_t> bytes) {
+  while (!bytes.empty()) {
+    DWORD n = 0;
+    if (!WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr))
+      return LastError();
+    if (n == 0) return EIO;
+    bytes = bytes.subspan(n);
+  }
+  return 0;
+}
+
+int Flush(Handle file) {
+  if (!FlushFileBuffers(file)) return LastError();
+  return 0;
+}
+
+int SetLength(Handle file, int64_t length) {
+  FILE_END_OF_FILE_INFO end = {};
+  end.EndOfFile.QuadPart = length;
+  if (!SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end)) return LastError();
+  return 0;
+}
+
+int Reserve(Handle, int64_t, bool& reserved) {
+  reserved = false;  // the part past the old end is written first instead
+  return 0;
+}
+
+int NextHole(Handle file, int64_t from, int64_t end, int64_t& hole, int64_t& data) {
+  hole = end;
+  data = end;
+  // Only a file marked sparse has holes; the system lists what it has allocated of it.
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return LastError();
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_SPARSE_FILE) == 0) return 0;
+  while (from < end) {
+    FILE_ALLOCATED_RANGE_BUFFER query = {};
+    FILE_ALLOCATED_RANGE_BUFFER range = {};
+    query.FileOffset.QuadPart = from;
+    query.Length.QuadPart = end - from;
+    DWORD got = 0;
+    if (!DeviceIoControl(file, FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query, &range,
+                         sizeof range, &got, nullptr) &&
+        GetLastError() != ERROR_MORE_DATA)
+      return LastError();
+    if (got == 0 || range.FileOffset.QuadPart > from) {
+      hole = from;
+      if (got != 0) data = range.FileOffset.QuadPart;
+      return 0;
+    }
+    from = range.FileOffset.QuadPart + range.Length.QuadPart;  // allocated up to there
+  }
+  return 0;
+}
+
+int FileSizeLimit(int64_t& limit) {
+  limit = INT64_MAX;  // Windows sets none
+  return 0;
+}
+
+int Hold() {
+  static const int unheard = SetConsoleCtrlHandler(OnEvent, TRUE) ? 0 : LastError();
+  if (unheard != 0) return unheard;
+  int was = 0;
+  g_events.compare_exchange_strong(was, 1);
+  return 0;
+}
+
+int Release() {
+  int was = 1;
+  if (!g_events.compare_exchange_strong(was, 0)) ExitProcess(STATUS_CONTROL_C_EXIT);
+  return 0;
+}
+
+int Came(bool& came) {
+  came = g_events == 2;
+  return 0;
+}
+
+int LetGo(Handle& file) {
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  const BOOL closed = CloseHandle(file);
+  file = INVALID_HANDLE_VALUE;
+  if (!closed) return LastError();
+  return 0;
+}
+
+int LetGoOf(Place& place) {
+  place.path[0] = L'\0';
+  place.name_at = 0;
+  return 0;
+}
+
+}  // namespace platform
 }  // namespace io

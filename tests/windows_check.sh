@@ -103,13 +103,15 @@ echo "windows: usage, missing input, directory as input, replacing and keeping a
 # `stopped`, what is done while strace holds the run stopped; `check`, what
 # else must hold; `undo`, what is undone after the run. Afterwards `at`
 # holds "new" (the image, in a file made anew), "same" (the image, in the
-# file that stood there) or "kept" (what stood there, as the same file), or
-# is "none" (nothing there), and no new file is left beside it or the name.
+# file that stood there), "other" (another run's image, offset 5, in a file
+# made anew) or "kept" (what stood there, as the same file), or is "none"
+# (nothing there), and no new file is left beside it or the name.
 img=zemra8p6.d88
 old() { head -c "${2:-1000}" /dev/zero | tr '\0' Z >"$1"; }
 mkdir "$work/inputs"
 "$native/make_sample_inputs" "$work/inputs" v1
 old "$work/inputs/$img"
+(cd "$work/native" && "$native/gen_tarsilp6" v1 5 && cp "$img" "$work/other.d88")
 (cd "$work/native" && "$native/gen_tarsilp6" v1 0)
 mkdir "$work/small"  # a disk without room for the image, where root may mount one
 mount -t tmpfs -o size=300k tmpfs "$work/small" 2>/dev/null || rmdir "$work/small"
@@ -173,6 +175,12 @@ other_run() {
   stopped="wine=wine run $d v1 0; inner=\$status" check="[ \$inner = 0 ]"
   traced -e trace=fsync -e inject=fsync:signal=STOP:when=1
 }
+# No image: this run makes it; meanwhile another run (offset 5) replaces what it made, then
+# this run's flush fails: it removes nothing that is not its own, and the other's image stays.
+made_then_other_run() {
+  no_image && stopped="wine=wine run $d v1 5; inner=\$status" check="[ \$inner = 0 ]"
+  traced -e trace=fsync -e inject=fsync:error=EIO:signal=STOP:when=1
+}
 # The new file's flush fails with EIO, which Wine gives as ERROR_NOT_READY: no
 # errno names it, so the message is the system's (Wine's message table: "Not ready.").
 flush_fails() { traced -e trace=fsync -e inject=fsync:error=EIO:when=1; }
@@ -215,12 +223,13 @@ row() {  # row WHAT SETUP STATUS MESSAGE OUTCOME
   fi
   expect "$3" "$4" "$1"
   [ "$5" != kept ] || want=$work/before
+  [ "$5" != other ] || want=$work/other.d88
   if [ "$5" = none ]; then
     [ ! -e "$at" ] || fail "$1: $at was left"
   else
     cmp -s "$at" "$want" || fail "$1: $at does not hold what it should"
     now=$(stat -L -c %i "$at")
-    case $5 in new) [ "$now" != "$inode" ] ;; *) [ "$now" = "$inode" ] ;; esac ||
+    case $5 in new | other) [ "$now" != "$inode" ] ;; *) [ "$now" = "$inode" ] ;; esac ||
       fail "$1: $at is not the file it should be"
   fi
   eval "$check" || fail "$1: $check"
@@ -251,6 +260,7 @@ row "Ctrl+C during a write in place: written, then the end"     ctrl_c_in_place 
 row "the image moved aside meanwhile: what came replaced"       moved_aside      0        ""                                       kept
 row "the image removed meanwhile: the new one takes the name"   removed          0        ""                                       new
 row "another run meanwhile: both replace the image"             other_run        0        ""                                       new
+row "made; another run's image meanwhile, then a failed flush"  made_then_other_run 1     "$img: Not ready"                        other
 row "the new file's flush fails: the system's words"            flush_fails      1        "$img: Not ready"                        kept
 row "no image yet, its flush fails: nothing left"               no_image_flush_fails 1    "$img: Not ready"                    none
 row "made read-only meanwhile: the replace refused"             made_read_only   1        "$img: Permission denied"                kept
