@@ -417,14 +417,22 @@ TEST_P(WhatStands, UnderTheNameDecidesHowTheImageIsWritten) {
 INSTANTIATE_TEST_SUITE_P(DataSafety, WhatStands, ::testing::ValuesIn(kScenarios),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A block device is written from its start, as it is, and flushed like a file.
+// A block device is written from its start, as it is, and flushed like a file; one smaller than
+// the image is refused before a byte is written.
 TEST(DataSafety, BlockDeviceIsWrittenAndFlushed) {
   if (!kRoot) GTEST_SKIP() << "needs root for a loop device";
   if (!NoStrace().empty()) GTEST_SKIP() << NoStrace();
-  for (const bool failing : {false, true}) {
+  struct Case {
+    long kib;            // the device's size
+    const char* inject;  // what strace makes fail, or ""
+    int error;
+  };
+  for (const Case& c :
+       {Case{400, "", 0}, Case{400, "fsync:error=EIO", EIO}, Case{300, "", ENOSPC}}) {
     ScratchDir dir;
     WritePatternInputs(dir, "v1", 30000);
-    WriteFile(dir / "device", Bytes(400 * 1024, 0x5A));
+    const Bytes old(static_cast<std::size_t>(c.kib * 1024), 0x5A);
+    WriteFile(dir / "device", old);
     FILE* p = popen(("losetup -f --show " + dir / "device" + " 2>/dev/null").c_str(), "r");
     char name[64] = {};
     if (p == nullptr || std::fgets(name, sizeof name, p) == nullptr) name[0] = '\0';
@@ -432,12 +440,15 @@ TEST(DataSafety, BlockDeviceIsWrittenAndFlushed) {
     const std::string loop(name, std::strcspn(name, "\n"));
     if (loop.empty()) GTEST_SKIP() << "no loop device";
     ASSERT_EQ(symlink(loop.c_str(), (dir / kImage).c_str()), 0);
-    ToolRun run(dir, {"v1", "0"},
-                failing ? RunOptions{.inject = "fsync:error=EIO"} : RunOptions{.trace_all = true});
+    ToolRun run(dir, {"v1", "0"}, {.inject = c.inject, .trace_all = true});
     const RunResult r = run.Finish();
     const Bytes device = ReadFile(loop);
     system(("losetup -d " + loop).c_str());
-    EXPECT_EQ(r.err, failing ? Message(EIO) : "");
+    EXPECT_EQ(r.err, c.error != 0 ? Message(c.error) : "") << c.kib;
+    if (c.error == ENOSPC) {
+      EXPECT_EQ(device, old);
+      continue;
+    }
     EXPECT_NE(run.Trace().find("fsync("), std::string::npos);
     EXPECT_EQ(Bytes(device.begin(), device.begin() + 348'848), Fresh());
   }
