@@ -10,7 +10,7 @@
 #include <span>
 #include <string_view>
 
-#include "composer/composer.h"
+#include "composer/input_layout.h"
 
 namespace composer {
 
