@@ -29,7 +29,7 @@
   const putText = (text) => {
     const encoded = encoder.encode(text);
     if (encoded.length >= core.text_capacity()) return false;
-    bytes(core.text(), encoded.length + 1).set([...encoded, 0]);
+    bytes(core.text_buffer(), encoded.length + 1).set([...encoded, 0]);
     return true;
   };
   const count = (n) => n.toLocaleString('en-US');
@@ -42,8 +42,8 @@
   const exact = {first: core.exact_offsets_first(), last: core.exact_offsets_last()};
   // The file names for a tag, as the command line composes them; null when
   // the tag makes one longer than the command line allows.
-  const namesFor = (tag) =>
-    putText(tag) && core.compose_names() ? members.map((_, m) => cString(core.name(m))) : null;
+  const namesFor = (tag) => (putText(tag) && core.compose_names()
+                             ? members.map((_, m) => cString(core.input_name(m))) : null);
   const namesUnknownTag = namesFor('*');
 
   // Which input a file name is, as the core reads the name: the member, the
@@ -244,7 +244,7 @@
       bytes(core.input_share(m), input.length).set(input);
       core.input_read(m, input.length);
     });
-    const size = core.compose(build.offset);
+    const size = core.compose_image(build.offset);
     offered = URL.createObjectURL(new Blob([bytes(core.image(), size)],
                                            {type: 'application/octet-stream'}));
     const digest = Array.from(bytes(core.digest(), core.digest_bytes()),
