@@ -96,6 +96,12 @@ extern "C" {
   return composer::ParseWindowOffset(g_text);
 }
 
+// 1 when the command line reads all of the text buffer as a whole number,
+// else 0: a text that the page refuses.
+[[clang::export_name("offset_is_whole")]] int OffsetIsWhole() {
+  return composer::IsWholeNumber(g_text);
+}
+
 // The first and the last window offset with which every entry of the patch
 // table lands exactly once; outside them the page warns.
 [[clang::export_name("exact_offsets_first")]] int32_t ExactOffsetsFirst() {

@@ -179,21 +179,24 @@
     folded.querySelector('summary').textContent =
         `${count(others.length)} other ${others.length === 1 ? 'file' : 'files'}, not inputs`;
 
-    // The offset: optional sign and decimal digits only, read by the core as
-    // the command line reads it, wrapping modulo 2^32.
+    // The offset: its text handed to the core exactly as typed, to be read
+    // as the command line reads it. A text that the core would read only in
+    // part (a letter, or white space other than ASCII's, before or after the
+    // digits) is refused rather than guessed at.
     const field = $('offset');
-    const text = field.value.trim();
+    const text = field.value;
     let offset = null, offsetMessage = '';
     if (text === '') {
       offsetMessage = 'Type the window offset: a whole number, such as 0, 5 or -124.';
-    } else if (!/^[+-]?[0-9]+$/.test(text)) {
-      offsetMessage = `"${field.value}" is not a whole number: type an optional + or - ` +
-          'and decimal digits only, such as 0, 5 or -124.';
     } else if (!putText(text)) {
       const most = core.text_capacity() - 1;
       offsetMessage = `The window offset may be at most ${most} characters long.`;
+    } else if (!core.offset_is_whole()) {
+      offsetMessage = `"${text}" is not a whole number: type an optional + or - ` +
+          'and decimal digits only, such as 0, 5 or -124.';
     } else {
       offset = core.window_offset();
+      // The text is ASCII white space, a sign and digits, which BigInt reads whole.
       if (BigInt(text) !== BigInt(offset)) {
         offsetMessage = `${text} reads as ${offset}: the command line takes it modulo 2^32. `;
       }
