@@ -64,8 +64,13 @@
   let notices = [];  // what could not be taken, said until Forget
   let offered = null;  // the object URL of the image offered
   let generation = 0;  // counts the changes, so that a build overtaken by one is dropped
+  // Keeps the build under way from saying that it reads the inputs: a change
+  // drops that build, and the status says what is true after the change.
+  let stopReadingStatus = () => {};
 
+  // Withdraws the image offered, if any, and drops any build under way.
   const forget = () => {
+    stopReadingStatus();
     if (offered) URL.revokeObjectURL(offered);
     offered = null;
     $('result').hidden = true;
@@ -230,11 +235,11 @@
       status.textContent = `Nothing built. ${build.reasons.join(' ')}`;
       return;
     }
-    const done = underWay('Reading the inputs…');
+    stopReadingStatus = underWay('Reading the inputs…');
     const read = await Promise.all(build.entries.map(({file}, m) =>
       file.slice(0, members[m].taken).arrayBuffer().then((b) => new Uint8Array(b), () => null)));
-    done();
-    if (mine !== generation) return;
+    if (mine !== generation) return;  // dropped: the change has set the status
+    stopReadingStatus();
     const changed = build.entries.filter(({file}, m) =>
       read[m]?.length !== Math.min(file.size, members[m].taken)).map(({file}) => file.name);
     if (changed.length) {
