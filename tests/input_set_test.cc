@@ -12,8 +12,7 @@
 namespace composer {
 namespace {
 
-// The value read, and whether all of the text is read: the page refuses a
-// text that is not.
+// The value read, and whether the text is read whole: the page refuses one that is not.
 TEST(WindowOffset, ReadsSignedDecimalModulo2To32) {
   struct Case {
     const char* text;
