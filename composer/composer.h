@@ -12,22 +12,14 @@
 #include <string_view>
 
 #include "composer/conversion.h"
+#include "composer/input_layout.h"
 #include "d88/geometry.h"
 
 namespace composer {
 
-// The inputs, in the order the run opens them; the conversion reads kSource.
-enum Member : int {
-  kLoader1,
-  kLoader2,
-  kProgram,
-  kSource,
-  kData1,
-  kData9 = kData1 + 8,
-  kInputCount
-};
-
-// What fills a placement's sectors: a buffer in turn, or from kCaptureB on a table.
+// What fills a placement's sectors: a buffer whose bytes fill them in turn,
+// or a block's table that every sector repeats, then zeros (composer.cc
+// gives each its bytes).
 enum class From : uint8_t {
   kInput,        // the member's share, sector after sector; each cylinder the next member's
   kMemoryImage,  // the converted memory image, sector after sector
@@ -37,6 +29,8 @@ enum class From : uint8_t {
   kZeros,        // nothing: zeros
 };
 
+// Sectors first to last (as numbered on the disk) of cylinders first to
+// last, and what fills them.
 struct Placement {
   int first_cylinder, last_cylinder, first_sector, last_sector;
   From from;
@@ -59,33 +53,10 @@ inline constexpr Placement kPlacements[] = {
 };
 // clang-format on
 
+// The sectors on each of a placement's cylinders, and its cylinders.
 constexpr int Sectors(const Placement& p) { return p.last_sector - p.first_sector + 1; }
+
 constexpr int Cylinders(const Placement& p) { return p.last_cylinder - p.first_cylinder + 1; }
-
-// Bytes taken from each input: what its sectors hold; for the source image,
-// the memory image up to its blank tail.
-inline constexpr std::array<int, kInputCount> kBytesTaken = [] {
-  std::array<int, kInputCount> bytes{};
-  bytes[kSource] = kSourceBytes;
-  for (const Placement& p : kPlacements)
-    if (p.from == From::kInput)
-      for (int c = 0; c < Cylinders(p); ++c) bytes[p.member + c] = Sectors(p) * d88::kSectorBytes;
-  return bytes;
-}();
-static_assert(kBytesTaken[kLoader1] == 256 && kBytesTaken[kLoader2] == 768 &&
-              kBytesTaken[kProgram] == 4096 && kBytesTaken[kSource] == 23552 &&
-              kBytesTaken[kData1] == 3584 && kBytesTaken[kData9] == 3584);
-
-// All inputs' bytes lie back to back, in opening order, each exactly as many
-// as the run takes from it: those read, then 0xFF past the end of its file.
-inline constexpr std::array<int, kInputCount + 1> kInputAt = [] {
-  std::array<int, kInputCount + 1> at{};
-  for (int m = 0; m < kInputCount; ++m) at[m + 1] = at[m] + kBytesTaken[m];
-  return at;
-}();
-inline constexpr int kInputBytes = kInputAt[kInputCount];
-using InputBytes = std::span<const uint8_t, kInputBytes>;
-inline constexpr uint8_t kPastEnd = 0xFF;  // taken in place of every byte past the end of an input
 
 // The table that leads each of the nine data blocks: five little-endian
 // words, then five model names, each nine space-padded characters and zeros.
@@ -114,8 +85,10 @@ inline constexpr std::array<uint8_t, kNameTableBytes> kNameTable = [] {
 
 using Image = std::span<uint8_t, d88::kImageBytes>;
 
-// Converts the memory image, then fills the image header, every sector
-// header, and every sector from its placement's buffer.
+// Composes the whole image from the inputs' shares and the window offset:
+// converts the memory image, then fills the image header, every sector
+// header, and every sector from its placement. Every byte of `image` is
+// written; nothing can fail.
 void ComposeImage(InputBytes inputs, int32_t window_offset, Image image);
 
 }  // namespace composer

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <string_view>
@@ -17,6 +19,7 @@ constexpr uint32_t kRelocatedWordBase = 0x9577;
 // Not constexpr: reaching it while a table below is built stops the build.
 void BadTable() {}
 
+// The value of the upper-case hex digit `c`; any other character stops the build.
 constexpr int HexDigit(char c) {
   if ((c < '0' || c > '9') && (c < 'A' || c > 'F')) BadTable();
   return c <= '9' ? c - '0' : c - 'A' + 10;
@@ -33,52 +36,102 @@ struct KeyRun {
 
 // Every key that meets a table, as runs in ascending order, with the patch
 // table's bytes in key order (the relocated word's two keys hold 0 there).
-// Building it checks the rows and proves the key sets disjoint.
 struct KeyTable {
   std::array<KeyRun, std::size(kTransposeRanges) + kTransposeRecords + std::size(kPatchRows) + 2>
       runs{};
+  std::size_t run_count = 0;  // runs filled so far, while the table is made
   std::array<uint8_t, kPatchKeys> bytes{};
-  uint32_t word_low_key = 0, word_high_key = 0;
+  int byte_count = 0;  // patch bytes filled so far, while the table is made
+  uint32_t word_low_key = 0;
+  uint32_t word_high_key = 0;
 };
 
-constexpr KeyTable kKeys = [] {
-  KeyTable t;
-  std::size_t n = 0;
-  for (const KeyRange& r : kTransposeRanges) t.runs[n++] = {r.first, r.last, Action::kTranspose, 0};
+// Appends `run` to the runs; past the last run the array holds, the build stops.
+constexpr void AddRun(KeyTable& t, const KeyRun& run) {
+  t.runs[t.run_count] = run;
+  ++t.run_count;
+}
+
+// The three transpose ranges, one run each.
+constexpr void AddTransposeRanges(KeyTable& t) {
+  for (const KeyRange& r : kTransposeRanges) AddRun(t, {r.first, r.last, Action::kTranspose, 0});
+}
+
+// The ten transpose records: their bytes 0 and 1, one run a record.
+constexpr void AddTransposeRecords(KeyTable& t) {
   for (uint32_t j = 0; j < kTransposeRecords; ++j) {
     const uint32_t key = kTransposeRecordsFirst + kTransposeRecordStride * j;
-    t.runs[n++] = {key, key + 1, Action::kTranspose, 0};
+    AddRun(t, {key, key + 1, Action::kTranspose, 0});
   }
-  int at = 0, below_window = 0;
-  for (const PatchRow& row : kPatchRows) {
-    uint32_t key = row.first_key;
-    t.runs[n] = {key, 0, Action::kPatch, at};
-    for (std::string_view bytes = row.bytes; !bytes.empty(); ++key, ++at) {
-      const std::string_view token = bytes.substr(0, bytes.find(' '));
-      bytes.remove_prefix(std::min(bytes.size(), token.size() + 1));
-      if (token == kWordLowToken) {
-        t.word_low_key = key;
-      } else if (token == kWordHighToken) {
-        t.word_high_key = key;
-      } else if (token.size() == 2 && at < kPatchKeys) {
-        t.bytes[at] = static_cast<uint8_t>(HexDigit(token[0]) * 16 + HexDigit(token[1]));
-      } else {
-        BadTable();
-      }
-      below_window += key < kShiftWindow.first;
+}
+
+// One row of the patch table: a run of its keys, each token read into the
+// next patch byte, or noted as the relocated word's low or high key. A token
+// that is neither two hex digits nor a word marker, a byte past kPatchKeys,
+// and a row that straddles the start of the shift window stop the build.
+// Returns how many of the row's keys lie below the shift window.
+constexpr int AddPatchRow(KeyTable& t, const PatchRow& row) {
+  uint32_t key = row.first_key;
+  const int first_byte = t.byte_count;
+  int below_window = 0;
+  for (std::string_view bytes = row.bytes; !bytes.empty(); ++key) {
+    const std::string_view token = bytes.substr(0, bytes.find(' '));
+    bytes.remove_prefix(std::min(bytes.size(), token.size() + 1));
+    if (token == kWordLowToken) {
+      t.word_low_key = key;
+    } else if (token == kWordHighToken) {
+      t.word_high_key = key;
+    } else if (token.size() == 2 && t.byte_count < kPatchKeys) {
+      t.bytes[t.byte_count] = static_cast<uint8_t>(HexDigit(token[0]) * 16 + HexDigit(token[1]));
+    } else {
+      BadTable();
     }
-    t.runs[n++].last = key - 1;
-    if (row.first_key < kShiftWindow.first && key > kShiftWindow.first) BadTable();  // straddles
+    ++t.byte_count;
+    if (key < kShiftWindow.first) ++below_window;
   }
-  if (at != kPatchKeys || below_window != kPatchKeysBelowWindow) BadTable();
-  t.runs[n++] = {kCaptureA.first, kCaptureA.last, Action::kCaptureA, 0};
-  t.runs[n++] = {kCaptureB.first, kCaptureB.last, Action::kCaptureB, 0};
+  if (row.first_key < kShiftWindow.first && key > kShiftWindow.first) BadTable();  // straddles
+  AddRun(t, {row.first_key, key - 1, Action::kPatch, first_byte});
+  return below_window;
+}
+
+// Every row of the patch table; the build stops unless the keys, in all and
+// below the shift window, are as many as the table says.
+constexpr void AddPatchRows(KeyTable& t) {
+  int below_window = 0;
+  for (const PatchRow& row : kPatchRows) below_window += AddPatchRow(t, row);
+  if (t.byte_count != kPatchKeys || below_window != kPatchKeysBelowWindow) BadTable();
+}
+
+// The two capture ranges, one run each.
+constexpr void AddCaptureRanges(KeyTable& t) {
+  AddRun(t, {kCaptureA.first, kCaptureA.last, Action::kCaptureA, 0});
+  AddRun(t, {kCaptureB.first, kCaptureB.last, Action::kCaptureB, 0});
+}
+
+// Sorts the runs by their first key. The build stops unless every run is
+// filled and no key lies in two runs, that is, in two of the key sets.
+constexpr void SortAndProveDisjoint(KeyTable& t) {
+  if (t.run_count != t.runs.size()) BadTable();
   std::sort(t.runs.begin(), t.runs.end(),
             [](const KeyRun& a, const KeyRun& b) { return a.first < b.first; });
-  for (std::size_t i = 1; i < n; ++i)
+  for (std::size_t i = 1; i < t.runs.size(); ++i)
     if (t.runs[i].first <= t.runs[i - 1].last) BadTable();  // a key in two sets
+}
+
+// The key table, made when the tool is compiled: the transpose keys, the
+// patch table's rows checked and read, the capture ranges, then all of them
+// sorted and proved disjoint. A fault in the tables stops the build.
+constexpr KeyTable MakeKeyTable() {
+  KeyTable t;
+  AddTransposeRanges(t);
+  AddTransposeRecords(t);
+  AddPatchRows(t);
+  AddCaptureRanges(t);
+  SortAndProveDisjoint(t);
   return t;
-}();
+}
+
+constexpr KeyTable kKeys = MakeKeyTable();
 static_assert(kKeys.word_low_key == 0x8DEE && kKeys.word_high_key == 0x8DEF);
 // Shifted keys that wrap past 2^32 run on from 0, and stop before the lowest key of any set.
 static_assert(kShiftWindow.last - kShiftWindow.first < kKeys.runs[0].first);
@@ -96,37 +149,61 @@ constexpr std::array<uint8_t, 256> kTransposeTable = [] {
   return table;
 }();
 
+// How many keys from `key` on meet the same rule: up to the end of `run` when
+// `key` lies in it, else up to its first key; every key when there is no
+// run left (`run` is the end of the runs).
+uint32_t KeysAlike(uint32_t key, const KeyRun* run) {
+  if (run == kKeys.runs.end()) return UINT32_MAX;
+  if (key < run->first) return run->first - key;
+  return run->last - key + 1;
+}
+
+// Writes `n` bytes to `out` from as many source bytes at `src`, by the rule
+// of run `r` for the keys from `at` keys into it: transposed, patched (with
+// the relocated word `word` at its keys), or copied and captured.
+void ApplyRun(const KeyRun& r, uint32_t at, const uint8_t* src, uint8_t* out, uint32_t n,
+              uint16_t word, MemoryImage& m) {
+  const uint32_t key = r.first + at;
+  switch (r.action) {
+    case Action::kTranspose:
+      for (uint32_t i = 0; i < n; ++i) out[i] = kTransposeTable[src[i]];
+      break;
+    case Action::kPatch:
+      std::memcpy(out, kKeys.bytes.data() + r.patch_at + at, n);
+      if (kKeys.word_low_key - key < n) out[kKeys.word_low_key - key] = word & 0xFF;
+      if (kKeys.word_high_key - key < n) out[kKeys.word_high_key - key] = word >> 8;
+      break;
+    case Action::kCaptureA:
+      std::memcpy(out, src, n);
+      std::memcpy(m.capture_a + at, src, n);
+      break;
+    case Action::kCaptureB:
+      std::memcpy(out, src, n);
+      std::memcpy(m.capture_b + at, src, n);
+      break;
+  }
+}
+
 // Converts `n` source bytes whose patch keys rise one per byte from `key`,
-// every one consumed, patched or not. Keys that pass 2^32 within the shift
-// window run from the top of the key space to its bottom, meeting no run.
+// every one consumed, patched or not, in stretches of keys that meet the
+// same rule. Keys that pass 2^32 within the shift window run from the top of
+// the key space to its bottom, meeting no run.
 void ConvertStretch(const uint8_t* src, uint8_t* out, uint32_t n, uint32_t key, uint16_t word,
                     MemoryImage& m) {
   const KeyRun* run = std::lower_bound(kKeys.runs.begin(), kKeys.runs.end(), key,
                                        [](const KeyRun& r, uint32_t k) { return r.last < k; });
-  for (uint32_t len; n > 0; src += len, out += len, key += len, n -= len) {
-    if (run == kKeys.runs.end() || key < run->first) {  // copied up to the next run
-      len = run == kKeys.runs.end() ? n : std::min(n, run->first - key);
-      std::memcpy(out, src, len);
-      continue;
+  while (n > 0) {
+    const uint32_t len = std::min(n, KeysAlike(key, run));
+    if (run != kKeys.runs.end() && key >= run->first) {
+      ApplyRun(*run, key - run->first, src, out, len, word, m);
+      ++run;  // passed, or the stretch ends inside it
+    } else {
+      std::memcpy(out, src, len);  // no run here: copied
     }
-    const KeyRun& r = *run++;
-    const uint32_t at = key - r.first;  // where in the run the stretch is
-    len = std::min(n, r.last - key + 1);
-    switch (r.action) {
-      case Action::kTranspose:
-        for (uint32_t i = 0; i < len; ++i) out[i] = kTransposeTable[src[i]];
-        break;
-      case Action::kPatch:
-        std::memcpy(out, kKeys.bytes.data() + r.patch_at + at, len);
-        if (kKeys.word_low_key - key < len) out[kKeys.word_low_key - key] = word & 0xFF;
-        if (kKeys.word_high_key - key < len) out[kKeys.word_high_key - key] = word >> 8;
-        break;
-      case Action::kCaptureA:
-      case Action::kCaptureB:
-        std::memcpy(out, src, len);
-        std::memcpy((r.action == Action::kCaptureA ? m.capture_a : m.capture_b) + at, src, len);
-        break;
-    }
+    src += len;
+    out += len;
+    key += len;
+    n -= len;
   }
 }
 

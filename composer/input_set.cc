@@ -7,12 +7,28 @@
 namespace composer {
 namespace {
 
-// Letter case folded in the C locale, which both drivers keep: ASCII only.
+// Whether `a` and `b` are the same text, letter case ignored when `fold`:
+// folded in the C locale, which both drivers keep, so ASCII letters only.
 bool Same(std::string_view a, std::string_view b, bool fold) {
   return a.size() == b.size() &&
          std::equal(a.begin(), a.end(), b.begin(), [fold](unsigned char x, unsigned char y) {
            return fold ? std::tolower(x) == std::tolower(y) : x == y;
          });
+}
+
+// Whether `c` is white space that an offset's reading skips: the C locale's,
+// ASCII only, whatever the locale.
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Whether `c` is a decimal digit, in ASCII whatever the locale.
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The first character of `text` that is not white space.
+const char* SkipSpace(const char* text) {
+  while (IsSpace(*text)) ++text;
+  return text;
 }
 
 }  // namespace
@@ -58,14 +74,21 @@ void EndShare(std::span<uint8_t> share, std::size_t read) {
 }
 
 int32_t ParseWindowOffset(const char* text) {
-  const char* p = text;
-  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = (*p++ == '-');
+  const char* p = SkipSpace(text);
+  const bool negative = *p == '-';
+  if (*p == '+' || *p == '-') ++p;
   uint32_t value = 0;  // unsigned: wraps modulo 2^32 by definition
-  for (; *p >= '0' && *p <= '9'; ++p) value = value * 10u + static_cast<uint32_t>(*p - '0');
+  for (; IsDigit(*p); ++p) value = value * 10u + static_cast<uint32_t>(*p - '0');
   if (negative) value = 0u - value;
   return static_cast<int32_t>(value);  // modular conversion since C++20
+}
+
+bool IsWholeNumber(const char* text) {
+  const char* p = SkipSpace(text);
+  if (*p == '+' || *p == '-') ++p;
+  const char* const digits = p;
+  while (IsDigit(*p)) ++p;
+  return p != digits && *SkipSpace(p) == '\0';
 }
 
 }  // namespace composer

@@ -10,7 +10,7 @@
 #include <span>
 #include <string_view>
 
-#include "composer/composer.h"
+#include "composer/input_layout.h"
 
 namespace composer {
 
@@ -63,9 +63,17 @@ Recognised Recognise(std::string_view name);
 std::span<uint8_t> Share(std::span<uint8_t, kInputBytes> inputs, int member);
 void EndShare(std::span<uint8_t> share, std::size_t read);
 
-// Reads a window offset: C white space skipped, one optional sign, decimal
-// digits up to the first non-digit, accumulated modulo 2^32, the sign applied
-// last ("4294967295" is -1); no digits give 0, and no text is an error.
+// Reads a window offset as the command line does: white space skipped (the C
+// locale's, in ASCII: space, tab, line feed, vertical tab, form feed,
+// carriage return), one optional sign, decimal digits up to the first
+// non-digit, accumulated modulo 2^32, the sign applied last ("4294967295" is
+// -1). No digits give 0; no text is an error.
 int32_t ParseWindowOffset(const char* text);
+
+// Whether ParseWindowOffset reads all of `text` as a whole number: white space
+// as above, one optional sign, at least one decimal digit, then nothing but
+// that white space. Any other text it reads only as far as it can ("12abc" as
+// 12, "\u00A05" as 0), which the page refuses rather than guess.
+bool IsWholeNumber(const char* text);
 
 }  // namespace composer

@@ -47,6 +47,8 @@ uint8_t g_image[d88::kImageBytes];
 int g_home = -1;
 std::string g_scratch;
 
+// Returns when `ok`; otherwise says what failed and where (cylinder `c`,
+// sector `r`), goes back to the fuzzer's directory and aborts.
 void Check(bool ok, const char* what, int c = -1, int r = -1) {
   if (ok) return;
   std::fprintf(stderr, "check failed: %s (cylinder %d, sector %d)\n", what, c, r);
@@ -60,7 +62,14 @@ void Check(bool ok, const char* what, int c = -1, int r = -1) {
 class Reader {
  public:
   Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
+  // The next byte, or 0 once they are used up.
+  uint8_t Byte() {
+    if (at_ >= size_) return 0;
+    const uint8_t byte = data_[at_];
+    ++at_;
+    return byte;
+  }
+
   // Fills `out` with the next bytes, and once they are used up with bytes
   // derived from `member` and the offset in `out`, whose pattern repeats
   // every 256 bytes.
@@ -80,16 +89,20 @@ class Reader {
   size_t at_ = 0;
 };
 
+// The length of input `member`'s file as `selector` chooses it: its top two
+// bits choose the kind, the rest how far it is short or long.
 long FileSize(int member, uint16_t selector) {
   const long n = selector & 0x3FFF, taken = composer::kBytesTaken[member];
   const long sizes[] = {taken, n % taken, taken + n, 0};  // exact, short, longer, empty
   return sizes[selector >> 14];
 }
 
+// Whether every byte of `s` is zero.
 bool AllZero(std::span<const uint8_t> s) {
   return s.empty() || (s[0] == 0 && std::memcmp(s.data(), s.data() + 1, s.size() - 1) == 0);
 }
 
+// Whether `a` and `b` hold the same bytes.
 bool Equal(std::span<const uint8_t> a, std::span<const uint8_t> b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
 }

@@ -8,7 +8,9 @@ namespace {
 constexpr size_t kHeader = 0x2B0;
 constexpr size_t kSectorHeader = 16;
 
+// The little-endian 16-bit and 32-bit values at `at` in `b`.
 uint32_t Le16(std::span<const uint8_t> b, size_t at) { return b[at] | (b[at + 1] << 8); }
+
 uint32_t Le32(std::span<const uint8_t> b, size_t at) {
   return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
 }

@@ -12,32 +12,40 @@
 namespace composer {
 namespace {
 
+// The value read, and whether the text is read whole: the page refuses one that is not.
 TEST(WindowOffset, ReadsSignedDecimalModulo2To32) {
   struct Case {
     const char* text;
     int32_t value;
+    bool whole;
   };
   const Case cases[] = {
-      {"", 0},
-      {"abc", 0},      // letters only
-      {" -12x", -12},  // space, sign, digits, then a letter
-      {"+7", 7},
-      {"0x10", 0},  // only decimal digits count
-      {"533", 533},
-      {"-4096", -4096},
-      {" \t\n\v\f\r5", 5},  // all C white space is skipped
-      {"- 5", 0},           // nothing may stand between sign and digits
-      {"+-5", 0},           // one sign only
-      {"2147483647", INT32_MAX},
-      {"-2147483648", INT32_MIN},
-      {"2147483648", INT32_MIN},  // accumulated modulo 2^32
-      {"4294967295", -1},
-      {"4294967296", 0},
-      {"-4294967295", 1},
-      {"99999999999999999999", 1'661'992'959},  // 10^20 - 1 modulo 2^32
+      {"", 0, false},
+      {"abc", 0, false},      // letters only
+      {" -12x", -12, false},  // space, sign, digits, then a letter
+      {"+7", 7, true},
+      {"0x10", 0, false},  // only decimal digits count
+      {"533", 533, true},
+      {"-4096", -4096, true},
+      {" \t\n\v\f\r5 \t", 5, true},  // all C white space is skipped, and may follow
+      {"\u00A05", 0, false},         // no-break space: no C white space, so no digits
+      {"\uFEFF5", 0, false},         // nor the byte order mark,
+      {"\u30005", 0, false},         // the ideographic space
+      {"\u20285", 0, false},         // or the line separator
+      {"5\u00A0", 5, false},
+      {"- 5", 0, false},  // nothing may stand between sign and digits
+      {"+-5", 0, false},  // one sign only
+      {"2147483647", INT32_MAX, true},
+      {"-2147483648", INT32_MIN, true},
+      {"2147483648", INT32_MIN, true},  // accumulated modulo 2^32
+      {"4294967295", -1, true},
+      {"4294967296", 0, true},
+      {"-4294967295", 1, true},
+      {"99999999999999999999", 1'661'992'959, true},  // 10^20 - 1 modulo 2^32
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ParseWindowOffset(c.text), c.value) << '"' << c.text << '"';
+    EXPECT_EQ(IsWholeNumber(c.text), c.whole) << '"' << c.text << '"';
   }
 }
 

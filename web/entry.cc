@@ -5,169 +5,140 @@
 // module imports nothing: no file, clock or console.
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <span>
 
 #include "composer/composer.h"
 #include "composer/input_set.h"
 #include "d88/geometry.h"
+#include "web/sha256.h"
 
 namespace {
 
-// SHA-256, for the digest the page shows with the image: here rather than
-// the browser's own, which a page served over plain HTTP may not use.
-constexpr int kDigestBytes = 32;
-constexpr int kBlockBytes = 64;
-
-// The first 32 bits of the fractional parts of the cube roots of the first 64 primes.
-// clang-format off
-constexpr uint32_t kRound[64] = {
-    0x428A2F98, 0x71374491, 0xB5C0FBCF, 0xE9B5DBA5, 0x3956C25B, 0x59F111F1, 0x923F82A4, 0xAB1C5ED5,
-    0xD807AA98, 0x12835B01, 0x243185BE, 0x550C7DC3, 0x72BE5D74, 0x80DEB1FE, 0x9BDC06A7, 0xC19BF174,
-    0xE49B69C1, 0xEFBE4786, 0x0FC19DC6, 0x240CA1CC, 0x2DE92C6F, 0x4A7484AA, 0x5CB0A9DC, 0x76F988DA,
-    0x983E5152, 0xA831C66D, 0xB00327C8, 0xBF597FC7, 0xC6E00BF3, 0xD5A79147, 0x06CA6351, 0x14292967,
-    0x27B70A85, 0x2E1B2138, 0x4D2C6DFC, 0x53380D13, 0x650A7354, 0x766A0ABB, 0x81C2C92E, 0x92722C85,
-    0xA2BFE8A1, 0xA81A664B, 0xC24B8B70, 0xC76C51A3, 0xD192E819, 0xD6990624, 0xF40E3585, 0x106AA070,
-    0x19A4C116, 0x1E376C08, 0x2748774C, 0x34B0BCB5, 0x391C0CB3, 0x4ED8AA4A, 0x5B9CCA4F, 0x682E6FF3,
-    0x748F82EE, 0x78A5636F, 0x84C87814, 0x8CC70208, 0x90BEFFFA, 0xA4506CEB, 0xBEF9A3F7, 0xC67178F2,
-};
-// The first 32 bits of the fractional parts of the square roots of the first 8 primes.
-constexpr uint32_t kInitial[8] = {
-    0x6A09E667, 0xBB67AE85, 0x3C6EF372, 0xA54FF53A, 0x510E527F, 0x9B05688C, 0x1F83D9AB, 0x5BE0CD19,
-};
-// clang-format on
-
-constexpr uint32_t Rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
-
-void Block(const uint8_t* p, uint32_t (&h)[8]) {
-  uint32_t w[64];
-  for (int i = 0; i < 16; ++i)
-    w[i] = uint32_t{p[4 * i]} << 24 | uint32_t{p[4 * i + 1]} << 16 | uint32_t{p[4 * i + 2]} << 8 |
-           p[4 * i + 3];  // big-endian words
-  for (int i = 16; i < 64; ++i) {
-    const uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-    const uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-    w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-  }
-  uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], k = h[7];
-  for (int i = 0; i < 64; ++i) {
-    const uint32_t t1 =
-        k + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + kRound[i] + w[i];
-    const uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-    k = g;
-    g = f;
-    f = e;
-    e = d + t1;
-    d = c;
-    c = b;
-    b = a;
-    a = t1 + t2;
-  }
-  h[0] += a, h[1] += b, h[2] += c, h[3] += d, h[4] += e, h[5] += f, h[6] += g, h[7] += k;
-}
-
-void Sha256(std::span<const uint8_t> data, uint8_t (&digest)[kDigestBytes]) {
-  uint32_t h[8];
-  std::copy_n(kInitial, 8, h);
-  std::size_t at = 0;
-  for (; data.size() - at >= kBlockBytes; at += kBlockBytes) Block(data.data() + at, h);
-  // The last block or two: the rest of the data, a 1 bit, zeros, and the
-  // length in bits as a big-endian 64-bit number.
-  uint8_t tail[2 * kBlockBytes] = {};
-  const std::size_t rest = data.size() - at;
-  std::memcpy(tail, data.data() + at, rest);
-  tail[rest] = 0x80;
-  const int tail_bytes = rest + 9 > kBlockBytes ? 2 * kBlockBytes : kBlockBytes;
-  const uint64_t bits = uint64_t{data.size()} * 8;
-  for (int i = 0; i < 8; ++i) tail[tail_bytes - 1 - i] = static_cast<uint8_t>(bits >> (8 * i));
-  for (int i = 0; i < tail_bytes; i += kBlockBytes) Block(tail + i, h);
-  for (int i = 0; i < kDigestBytes; ++i)
-    digest[i] = static_cast<uint8_t>(h[i / 4] >> (24 - 8 * (i % 4)));
-}
-
 uint8_t g_inputs[composer::kInputBytes];
 uint8_t g_image[d88::kImageBytes];
-uint8_t g_digest[kDigestBytes];
+uint8_t g_digest[web::kDigestBytes];
 char g_text[composer::kNameBuffer];  // UTF-8 from the page, NUL-terminated
 composer::InputFileNames g_names;
 composer::Recognised g_recognised;  // of the name last recognised, with its tag:
 char g_tag[composer::kNameBuffer];
 
+// Whether `m` is an input's index.
 bool IsMember(int m) { return m >= 0 && m < composer::kInputCount; }
+
+// Whether `m` is an input's index, and its name is completed by the tag.
 bool Tagged(int m) { return IsMember(m) && composer::kInputNames[m].tagged; }
 
 }  // namespace
 
-// Exports take and give 32-bit integers; addresses are into the exported memory.
+// Exports take and give 32-bit integers; addresses are into the exported
+// memory. An index that is no input's gives 0, or a null address.
 extern "C" {
 
-// The input set.
+// The number of inputs.
 [[clang::export_name("input_count")]] int InputCount() { return composer::kInputCount; }
+
+// 1 when input m's name is completed by the tag, else 0.
 [[clang::export_name("input_tagged")]] int InputTagged(int m) { return Tagged(m); }
+
+// How many bytes the run takes from input m.
 [[clang::export_name("bytes_taken")]] int BytesTaken(int m) {
   return IsMember(m) ? composer::kBytesTaken[m] : 0;
 }
+
+// The longest file name the command line composes, in bytes.
 [[clang::export_name("name_limit")]] int NameLimit() { return composer::kNameBuffer - 1; }
+
+// The byte the run takes for each byte past the end of an input.
 [[clang::export_name("past_end")]] int PastEnd() { return composer::kPastEnd; }
 
-// The text buffer: the page writes a file name, a tag or an offset text here.
-[[clang::export_name("text")]] char* Text() { return g_text; }
+// The address of the text buffer, where the page writes a file name, a tag or
+// an offset text, NUL-terminated.
+[[clang::export_name("text_buffer")]] char* TextBuffer() { return g_text; }
+
+// The text buffer's size in bytes, its NUL included.
 [[clang::export_name("text_capacity")]] int TextCapacity() { return sizeof g_text; }
 
-// Every input's file name for the tag in the text buffer; false for a tag
-// that makes one longer than name_limit(), which the command line refuses.
+// Composes every input's file name for the tag in the text buffer. Returns 1,
+// or 0 for a tag that makes one longer than name_limit(), which the command
+// line refuses; then input_name() is not to be used.
 [[clang::export_name("compose_names")]] int ComposeNames() {
   return composer::ComposeNames(g_text, g_names);
 }
-[[clang::export_name("name")]] const char* Name(int m) {
+
+// The address of input m's file name as last composed, NUL-terminated.
+[[clang::export_name("input_name")]] const char* InputName(int m) {
   return IsMember(m) ? g_names[m] : nullptr;
 }
 
-// Which input the file name in the text buffer is: its member index, or -1.
-// Then recognised_tag() is the tag it carries, NUL-terminated (0 for an
-// untagged input), and recognised_case_only() 1 when the name is the input's
-// only with ASCII letter case ignored ("IPL1.BIN" for "ipl1.bin"), else 0.
+// Which input the file name in the text buffer is: its index, or -1 for none.
+// Then recognised_tag() is the tag it carries and recognised_case_only()
+// whether it is the input's name only with ASCII letter case ignored.
 [[clang::export_name("recognise")]] int Recognise() {
   g_recognised = composer::Recognise(g_text);
   *std::copy(g_recognised.tag.begin(), g_recognised.tag.end(), g_tag) = '\0';
   return g_recognised.member;
 }
+
+// The address of the tag the name last recognised carries, NUL-terminated;
+// null for an untagged input or no input.
 [[clang::export_name("recognised_tag")]] const char* RecognisedTag() {
   return Tagged(g_recognised.member) ? g_tag : nullptr;
 }
+
+// 1 when the name last recognised is the input's only with ASCII letter case
+// ignored ("IPL1.BIN" for "ipl1.bin"), else 0.
 [[clang::export_name("recognised_case_only")]] int RecognisedCaseOnly() {
   return g_recognised.case_only;
 }
 
-// The window offset the command line reads from the text buffer, and the
-// span outside of which the page warns.
+// The window offset the command line reads from the text buffer.
 [[clang::export_name("window_offset")]] int32_t WindowOffset() {
   return composer::ParseWindowOffset(g_text);
 }
-[[clang::export_name("exact_offsets_first")]] int32_t First() {
+
+// 1 when the command line reads all of the text buffer as a whole number,
+// else 0: a text that the page refuses.
+[[clang::export_name("offset_is_whole")]] int OffsetIsWhole() {
+  return composer::IsWholeNumber(g_text);
+}
+
+// The first and the last window offset with which every entry of the patch
+// table lands exactly once; outside them the page warns.
+[[clang::export_name("exact_offsets_first")]] int32_t ExactOffsetsFirst() {
   return composer::kExactOffsetsFirst;
 }
-[[clang::export_name("exact_offsets_last")]] int32_t Last() { return composer::kExactOffsetsLast; }
 
-// Where input m's share of the input buffer begins. The page copies the
+[[clang::export_name("exact_offsets_last")]] int32_t ExactOffsetsLast() {
+  return composer::kExactOffsetsLast;
+}
+
+// The address of input m's share of the input buffer. The page copies the
 // file's first bytes there, at most bytes_taken(m), then calls
-// input_read(m, copied), which ends the share as the command line does.
+// input_read(m, copied).
 [[clang::export_name("input_share")]] uint8_t* InputShare(int m) {
   return IsMember(m) ? composer::Share(g_inputs, m).data() : nullptr;
 }
+
+// Ends input m's share after the `copied` bytes the page put there, as the
+// command line does: past_end() for the rest.
 [[clang::export_name("input_read")]] void InputRead(int m, int copied) {
   if (IsMember(m)) composer::EndShare(composer::Share(g_inputs, m), std::max(copied, 0));
 }
 
 // Composes the image from the input buffer with the window offset given, and
-// its SHA-256. Returns the image's size.
-[[clang::export_name("compose")]] int Compose(int32_t window_offset) {
+// its SHA-256. Returns the image's size in bytes; nothing can fail.
+[[clang::export_name("compose_image")]] int ComposeImage(int32_t window_offset) {
   composer::ComposeImage(g_inputs, window_offset, g_image);
-  Sha256(g_image, g_digest);
+  web::Sha256(g_image, g_digest);
   return d88::kImageBytes;
 }
+
+// The address of the image last composed.
 [[clang::export_name("image")]] const uint8_t* Image() { return g_image; }
+
+// The address of the image's SHA-256, and its size in bytes.
 [[clang::export_name("digest")]] const uint8_t* Digest() { return g_digest; }
-[[clang::export_name("digest_bytes")]] int DigestBytes() { return kDigestBytes; }
+
+[[clang::export_name("digest_bytes")]] int DigestBytes() { return web::kDigestBytes; }
 
 }  // extern "C"

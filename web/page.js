@@ -29,7 +29,7 @@
   const putText = (text) => {
     const encoded = encoder.encode(text);
     if (encoded.length >= core.text_capacity()) return false;
-    bytes(core.text(), encoded.length + 1).set([...encoded, 0]);
+    bytes(core.text_buffer(), encoded.length + 1).set([...encoded, 0]);
     return true;
   };
   const count = (n) => n.toLocaleString('en-US');
@@ -42,8 +42,8 @@
   const exact = {first: core.exact_offsets_first(), last: core.exact_offsets_last()};
   // The file names for a tag, as the command line composes them; null when
   // the tag makes one longer than the command line allows.
-  const namesFor = (tag) =>
-    putText(tag) && core.compose_names() ? members.map((_, m) => cString(core.name(m))) : null;
+  const namesFor = (tag) => (putText(tag) && core.compose_names()
+                             ? members.map((_, m) => cString(core.input_name(m))) : null);
   const namesUnknownTag = namesFor('*');
 
   // Which input a file name is, as the core reads the name: the member, the
@@ -64,8 +64,13 @@
   let notices = [];  // what could not be taken, said until Forget
   let offered = null;  // the object URL of the image offered
   let generation = 0;  // counts the changes, so that a build overtaken by one is dropped
+  // Keeps the build under way from saying that it reads the inputs: a change
+  // drops that build, and the status says what is true after the change.
+  let stopReadingStatus = () => {};
 
+  // Withdraws the image offered, if any, and drops any build under way.
   const forget = () => {
+    stopReadingStatus();
     if (offered) URL.revokeObjectURL(offered);
     offered = null;
     $('result').hidden = true;
@@ -85,10 +90,10 @@
     return () => clearTimeout(timer);
   };
 
-  // Shows the state of every input, the tag and the offset; returns what a
-  // build needs, or why there can be none.
-  const render = () => {
-    const given = [...files.values()].filter(({input}) => input && !input.caseOnly);
+  // Shows the version tag chosen among those of the files GIVEN, and lists
+  // the tags to choose from. Returns the tag (null for none), the input
+  // names it makes (null when it makes none) and why it cannot be built.
+  const renderTag = (given) => {
     const tags = [...new Set(given.map(({input}) => input.tag).filter((t) => t !== null))].sort();
     const select = $('tag');
     const chosen = tags.length === 1 ? tags[0] : tags.includes(select.value) ? select.value : null;
@@ -109,13 +114,24 @@
     }
     $('tag-message').textContent = tagMessage;
     select.setAttribute('aria-invalid', String(tagMessage !== ''));
+    return {chosen, names, reasons};
+  };
 
-    const shown = names ?? namesUnknownTag;
-    const entries = members.map((member, m) =>
-      !member.tagged || names ? files.get(shown[m]) : undefined);
-    // Without a tag to build, the tagged inputs given wait for one.
-    const waiting = (m) => members[m].tagged && !names &&
-        given.some(({input}) => input.m === m && (chosen === null || input.tag === chosen));
+  // What the run does with a file of SIZE bytes for MEMBER: the row's class
+  // and its words.
+  const fate = (member, size) => {
+    if (size === member.taken) return ['whole', '✓ Taken whole'];
+    if (size < member.taken) {
+      const short = count(member.taken - size);
+      return ['short', `◐ Shorter: the run takes ${pastEnd} for the missing ${short} bytes`];
+    }
+    return ['long', `▲ Longer: the last ${count(size - member.taken)} bytes are not read`];
+  };
+
+  // Fills the table of the inputs: each input's name (SHOWN), the file given
+  // for it (ENTRIES) and what the run does with it, or that it waits for a tag
+  // (WAITING) or is missing. Returns the names of the inputs missing.
+  const renderInputs = (shown, entries, waiting, chosen) => {
     const missing = [];
     $('inputs').tBodies[0].replaceChildren(...members.map((member, m) => {
       const entry = entries[m];
@@ -127,14 +143,8 @@
       } else if (!entry) {
         missing.push(shown[m]);
         [state, what] = ['missing', '✗ Missing'];
-      } else if (size === member.taken) {
-        [state, what] = ['whole', '✓ Taken whole'];
-      } else if (size < member.taken) {
-        const short = count(member.taken - size);
-        [state, what] = ['short', `◐ Shorter: the run takes ${pastEnd} for the missing ${short} bytes`];
       } else {
-        const surplus = count(size - member.taken);
-        [state, what] = ['long', `▲ Longer: the last ${surplus} bytes are not read`];
+        [state, what] = fate(member, size);
       }
       const row = document.createElement('tr');
       row.className = state;
@@ -148,10 +158,13 @@
       }));
       return row;
     }));
-    if (missing.length) reasons.push(`Missing: ${missing.join(', ')}.`);
+    return missing;
+  };
 
-    // What is not used: a name that is an input's but for its case or its
-    // tag is said one by one; any other name is only counted, its list folded.
+  // Lists what is not used: a name that is an input's but for its case or
+  // its tag is said one by one; any other name is only counted, its list
+  // folded. ENTRIES are the files used, WAITING the inputs that wait for a tag.
+  const renderIgnored = (entries, waiting) => {
     const used = new Set(entries.filter(Boolean).map((entry) => entry.file.name));
     const hints = [], others = [];
     for (const [name, {input}] of [...files].sort(([a], [b]) => (a < b ? -1 : 1))) {
@@ -159,7 +172,7 @@
       if (!input) {
         others.push(name);
       } else if (input.caseOnly) {
-        const real = (input.tag === null ? namesUnknownTag : namesFor(input.tag) ?? namesUnknownTag);
+        const real = input.tag === null ? namesUnknownTag : namesFor(input.tag) ?? namesUnknownTag;
         hints.push(`${name}: the input is ${real[input.m]}; rename it`);
       } else {
         hints.push(`${name}: tag "${input.tag}", not the one chosen`);
@@ -178,22 +191,28 @@
     folded.hidden = others.length === 0;
     folded.querySelector('summary').textContent =
         `${count(others.length)} other ${others.length === 1 ? 'file' : 'files'}, not inputs`;
+  };
 
-    // The offset: optional sign and decimal digits only, read by the core as
-    // the command line reads it, wrapping modulo 2^32.
+  // Reads the offset: its text handed to the core exactly as typed, to be
+  // read as the command line reads it. A text that the core would read only
+  // in part (a letter, or white space other than ASCII's, before or after
+  // the digits) is refused rather than guessed at. Shows what it says of the
+  // offset, and returns the offset, or null with why there is none.
+  const renderOffset = () => {
     const field = $('offset');
-    const text = field.value.trim();
+    const text = field.value;
     let offset = null, offsetMessage = '';
     if (text === '') {
       offsetMessage = 'Type the window offset: a whole number, such as 0, 5 or -124.';
-    } else if (!/^[+-]?[0-9]+$/.test(text)) {
-      offsetMessage = `"${field.value}" is not a whole number: type an optional + or - ` +
-          'and decimal digits only, such as 0, 5 or -124.';
     } else if (!putText(text)) {
       const most = core.text_capacity() - 1;
       offsetMessage = `The window offset may be at most ${most} characters long.`;
+    } else if (!core.offset_is_whole()) {
+      offsetMessage = `"${text}" is not a whole number: type an optional + or - ` +
+          'and decimal digits only, such as 0, 5 or -124.';
     } else {
       offset = core.window_offset();
+      // The text is ASCII white space, a sign and digits, which BigInt reads whole.
       if (BigInt(text) !== BigInt(offset)) {
         offsetMessage = `${text} reads as ${offset}: the command line takes it modulo 2^32. `;
       }
@@ -204,14 +223,32 @@
             'would build it.';
       }
     }
-    if (offset === null) reasons.push(offsetMessage);
     field.setAttribute('aria-invalid', String(offset === null));
     $('offset-message').textContent = offsetMessage;
     $('offset-message').className = offset === null ? 'bad' : offsetMessage ? 'warn' : '';
+    return {offset, reason: offset === null ? offsetMessage : null};
+  };
+
+  // Shows the state of every input, the tag and the offset; returns what a
+  // build needs, or why there can be none.
+  const render = () => {
+    const given = [...files.values()].filter(({input}) => input && !input.caseOnly);
+    const {chosen, names, reasons} = renderTag(given);
+    const shown = names ?? namesUnknownTag;
+    const entries = members.map((member, m) =>
+      !member.tagged || names ? files.get(shown[m]) : undefined);
+    // Without a tag to build, the tagged inputs given wait for one.
+    const waiting = (m) => members[m].tagged && !names &&
+        given.some(({input}) => input.m === m && (chosen === null || input.tag === chosen));
+    const missing = renderInputs(shown, entries, waiting, chosen);
+    if (missing.length) reasons.push(`Missing: ${missing.join(', ')}.`);
+    renderIgnored(entries, waiting);
+    const {offset, reason} = renderOffset();
+    if (reason !== null) reasons.push(reason);
 
     if ($('result').hidden) {
-      status.textContent = reasons.length ? reasons.join(' ')
-                                          : `All ${members.length} inputs are here: ready to build.`;
+      const ready = `All ${members.length} inputs are here: ready to build.`;
+      status.textContent = reasons.length ? reasons.join(' ') : ready;
     }
     $('notice').textContent = notices.join(' ');
     $('notice').hidden = notices.length === 0;
@@ -227,11 +264,11 @@
       status.textContent = `Nothing built. ${build.reasons.join(' ')}`;
       return;
     }
-    const done = underWay('Reading the inputs…');
+    stopReadingStatus = underWay('Reading the inputs…');
     const read = await Promise.all(build.entries.map(({file}, m) =>
       file.slice(0, members[m].taken).arrayBuffer().then((b) => new Uint8Array(b), () => null)));
-    done();
-    if (mine !== generation) return;
+    if (mine !== generation) return;  // dropped: the change has set the status
+    stopReadingStatus();
     const changed = build.entries.filter(({file}, m) =>
       read[m]?.length !== Math.min(file.size, members[m].taken)).map(({file}) => file.name);
     if (changed.length) {
@@ -244,7 +281,7 @@
       bytes(core.input_share(m), input.length).set(input);
       core.input_read(m, input.length);
     });
-    const size = core.compose(build.offset);
+    const size = core.compose_image(build.offset);
     offered = URL.createObjectURL(new Blob([bytes(core.image(), size)],
                                            {type: 'application/octet-stream'}));
     const digest = Array.from(bytes(core.digest(), core.digest_bytes()),
