@@ -679,7 +679,8 @@ TEST(DataSafety, FifoInputIsNotAskedForMoreThanTheRunTakes) {
   const int rest = open((dir / "data5.bin").c_str(), O_RDONLY | O_NONBLOCK);
   char left[5000];
   EXPECT_EQ(read(rest, left, sizeof left), 5000 - 14 * 256);  // its 14 sectors taken, no more
-  close(rest), close(writer);
+  close(rest);
+  close(writer);
   EXPECT_EQ(r.status, 0) << r.err << " signal " << r.signal;
   const Bytes image = ReadFile(dir / kImage);
   for (int s = 0; s < 14; ++s)
