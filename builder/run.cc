@@ -36,7 +36,9 @@ constexpr char kHelp[] =
     "  zemra80_org_TAG.bin      23,552  cylinders 2 to 7, converted and patched\n"
     "  data1.bin ... data9.bin   3,584  each; data k: cylinder 8+k, sectors 3 to 16\n"
     "\n"
-    "An existing zemra8p6.d88 is kept until the new image is whole, then replaced.\n"
+    "An existing zemra8p6.d88 is replaced once the new image is whole, or written\n"
+    "over where it must stay the same file (other links, a device), once there is\n"
+    "room for all of it.\n"
     "\n"
     "gen_tarsilp6 --help prints this text, gen_tarsilp6 --version the version.\n"
     "Manual page: man gen_tarsilp6 (on Windows, README.md beside the program).\n";

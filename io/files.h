@@ -162,15 +162,17 @@ class ImageFile {
   Replaced Replace(std::span<const uint8_t> image, int& error);
   Replaced Fill(Handle fresh, std::span<const uint8_t> image, int& error);
   int WriteInPlace(std::span<const uint8_t> image);
-  int RemoveOwn(const Place& place, const FileId& id, int cause);
+  int Remove(const Place& place, const FileId& id);
+  int RemoveOwn(int cause);
+  void LeaveBehind(const Place& place, int error);
   int Hold();
   int Release();
 
   Handle file_ = Handle(-1);
   Plan plan_ = Plan::kInPlace;
   Found found_;
+  Place name_;         // the name opened, which a file made there stands under
   Place place_;        // where the file stands, found for a replace
-  Place own_place_;    // where a file the run's open made stands, for its removal
   bool own_ = false;   // the run's open made the file: a failure removes it
   bool held_ = false;  // interruptions are held
   int left_error_ = 0;

@@ -11,7 +11,6 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -93,6 +92,14 @@ int OpenAsShell(const char* path, Handle& file) {
   return 0;
 }
 
+int OpenToMake(const char* path, Handle& file) {
+  file = open(path, kWriteFlags | O_CREAT | O_NONBLOCK, kMadeMode);
+  if (file < 0) return errno;
+  const int flags = fcntl(file, F_GETFL);
+  if (flags < 0 || fcntl(file, F_SETFL, flags & ~O_NONBLOCK) != 0) return errno;
+  return 0;
+}
+
 int LeadsToFile(const char* path, bool& leads) {
   struct stat st;
   leads = stat(path, &st) == 0;
@@ -130,12 +137,6 @@ int PlaceOfName(const char* path, Place& place) {
   return 0;
 }
 
-int PlaceOfTarget(const char* path, Place& place) {
-  char real[PATH_MAX];
-  if (realpath(path, real) == nullptr) return errno;
-  return PlaceOfName(real, place);
-}
-
 void PathOf(const Place& place, char (&text)[kPathMax]) {
   std::snprintf(text, kPathMax, "%s", place.path);
 }
@@ -153,17 +154,18 @@ int FindUnder(const char* path, const FileId& id, int folder_flags, Place& place
   }
   where = Where::kGone;
   const int fd = open(folder, folder_flags);
-  if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) return 0;
-  if (fd < 0) return errno;
+  const bool opened = fd >= 0;
   struct stat st;
-  const bool looked = fstatat(fd, place.path + place.name_at, &st, AT_SYMLINK_NOFOLLOW) == 0;
+  const bool looked =
+      opened && fstatat(fd, place.path + place.name_at, &st, AT_SYMLINK_NOFOLLOW) == 0;
   const int error = errno;
   if (looked && SameFile(IdOf(st), id)) {
     place.folder = fd;
     where = Where::kFound;
     return 0;
   }
-  close(fd);
+  if (opened) close(fd);
+  place.path[0] = '\0';  // not there: no place
   if (looked || error == ENOENT || error == ENOTDIR) return 0;
   return error;
 }
@@ -227,6 +229,15 @@ int RemoveIfStill(const Place& place, const FileId& id) {
   if (!SameFile(IdOf(st), id)) return 0;  // another file stands there now, not the run's
   if (unlinkat(place.folder, name, 0) != 0) return errno;
   return 0;
+}
+
+int Lock(Handle file) {
+  struct flock whole = {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;  // from the start, to the end however long
+  if (fcntl(file, F_SETLKW, &whole) == 0) return 0;
+  if (errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL) return 0;  // no locks kept there
+  return errno;
 }
 
 int WriteAt(Handle file, std::span<const uint8_t> bytes, int64_t at) {

@@ -134,6 +134,8 @@ int OpenAsShell(const char* path, Handle& file) {
   return 0;
 }
 
+int OpenToMake(const char* path, Handle& file) { return OpenAsShell(path, file); }
+
 int LeadsToFile(const char*, bool& leads) {
   leads = true;  // the open makes nothing through a link: it refuses a link to nothing
   return 0;
@@ -155,8 +157,6 @@ int PlaceOfName(const char* path, Place& place) {
   place.name_at = 0;
   return Widen(path, place.path);
 }
-
-int PlaceOfTarget(const char* path, Place& place) { return PlaceOfName(path, place); }
 
 int FindFolder(Handle file, const char*, const FileId&, Place& place, Where& where) {
   const DWORD n = GetFinalPathNameByHandleW(file, place.path, kPathMax, 0);
@@ -222,6 +222,12 @@ int RemoveIfStill(const Place& place, const FileId& id) {
     error = LastError();
   CloseHandle(file);
   return error;
+}
+
+int Lock(Handle file) {
+  OVERLAPPED from = {};  // the whole file, from its start
+  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &from)) return LastError();
+  return 0;
 }
 
 int WriteAt(Handle file, std::span<const uint8_t> bytes, int64_t at) {

@@ -60,19 +60,19 @@ int MakeRoom(Handle file, const Found& found, int64_t size) {
 }  // namespace
 
 ImageFile::~ImageFile() {
-  if (own_) RemoveOwn(own_place_, found_.id, 0);
+  if (own_) RemoveOwn(0);
   Release();
   platform::LetGo(file_);
   platform::LetGoOf(place_);
-  platform::LetGoOf(own_place_);
+  platform::LetGoOf(name_);
 }
 
 // The image's name is opened once, as `>` opens it. Nothing there: the exclusive open makes the
 // file, which is the run's own; interruptions are held from its making. Something there: it is
-// opened through links as `>` opens it, and the file it makes at the end of a link to nothing is
-// the run's own too. What was opened then decides the plan.
+// opened through links as `>` opens it, and an empty file it makes at the end of a link to
+// nothing is the run's own too. What was opened then decides the plan.
 int ImageFile::Open(const char* path) {
-  if (const int error = platform::PlaceOfName(path, own_place_); error != 0) return error;
+  if (const int error = platform::PlaceOfName(path, name_); error != 0) return error;
   if (const int error = Hold(); error != 0) return error;
   int error = platform::OpenExclusive(path, file_, found_);
   if (error == 0) {
@@ -82,8 +82,12 @@ int ImageFile::Open(const char* path) {
   }
   if (error == EEXIST) error = OpenExisting(path);
   if (error == 0) error = platform::Identify(file_, found_);
+  // Made by this open only if it is still as the open made it: another run may have made it and
+  // written its image in the meantime.
+  if (error == 0 && own_)
+    own_ = found_.kind == Kind::kFile && found_.size == 0 && found_.links == 1;
   if (error == 0) error = Decide(path);
-  if (error != 0 && own_) RemoveOwn(own_place_, found_.id, error);
+  if (error != 0 && own_) RemoveOwn(error);
   if (error != 0) {
     own_ = false;
     Release();
@@ -91,18 +95,19 @@ int ImageFile::Open(const char* path) {
   return error;
 }
 
-// Opens what stands under the name, as `>` opens it. Interruptions stay held only if the open is
-// to make the file at the end of a link to nothing. Returns 0 or an error.
+// Opens what stands under the name, as `>` opens it. Where the name leads to no file, the open is
+// to make one at the end of the link: interruptions stay held, and the file is the run's own.
+// Returns 0 or an error.
 int ImageFile::OpenExisting(const char* path) {
   bool leads = true;
   if (const int error = platform::LeadsToFile(path, leads); error != 0) return error;
-  if (leads) {
-    if (const int error = Release(); error != 0) return error;
+  if (!leads) {
+    const int error = platform::OpenToMake(path, file_);
+    own_ = error == 0;
+    return error;
   }
-  if (const int error = platform::OpenAsShell(path, file_); error != 0) return error;
-  own_ = !leads;
-  if (own_) return platform::PlaceOfTarget(path, own_place_);
-  return 0;
+  if (const int error = Release(); error != 0) return error;
+  return platform::OpenAsShell(path, file_);
 }
 
 // Decides how an existing file is written, from what its open found: a stream as it comes; a
@@ -133,12 +138,16 @@ int ImageFile::Decide(const char* path) {
 // new file what the old one has), or in place. A failure removes what the run made.
 int ImageFile::Put(std::span<const uint8_t> image) {
   if (plan_ == Plan::kStream) return platform::WriteOn(file_, image);
-  int error = Hold();
+  // Another run writing the same file in place is waited for first, interruptions deliverable:
+  // of two, the last wins whole.
+  int error = 0;
+  if (plan_ == Plan::kInPlace) error = platform::Lock(file_);
+  if (error == 0) error = Hold();
   if (error == 0 && plan_ == Plan::kReplace) {
     if (Replace(image, error) == Replaced::kRefused) plan_ = Plan::kInPlace;
   }
   if (error == 0 && plan_ != Plan::kReplace) error = WriteInPlace(image);
-  if (error != 0 && own_) RemoveOwn(own_place_, found_.id, error);
+  if (error != 0 && own_) RemoveOwn(error);
   own_ = false;
   const int released = Release();
   if (error != 0) return error;
@@ -177,7 +186,7 @@ ImageFile::Replaced ImageFile::Replace(std::span<const uint8_t> image, int& erro
     replaced = Replaced::kFailed;
   }
   // A new file that cannot be removed stops the run: the image is not written in place beside it.
-  const int removed = RemoveOwn(made, id, error);
+  const int removed = Remove(made, id);
   if (replaced == Replaced::kRefused && removed != 0) {
     error = removed;
     return Replaced::kFailed;
@@ -237,17 +246,29 @@ int ImageFile::WriteInPlace(std::span<const uint8_t> image) {
   return platform::Flush(file_);
 }
 
-// Removes the file at `place` that the run made, if that name still names it (`id`); one never
-// identified cannot be told from another, and stays, for `cause`. Returns 0, or the error that
-// kept it there, which LeftBehind then reports with its path.
-int ImageFile::RemoveOwn(const Place& place, const FileId& id, int cause) {
-  int error = cause;
-  if (id.known) error = platform::RemoveIfStill(place, id);
-  if (error != 0 && left_error_ == 0) {
-    left_error_ = error;
-    platform::PathOf(place, left_behind_);
-  }
+// Removes the file at `place` that the run made, if that name still names it (`id`). Returns 0,
+// or the error that kept it there, which LeftBehind then reports with its path.
+int ImageFile::Remove(const Place& place, const FileId& id) {
+  const int error = platform::RemoveIfStill(place, id);
+  if (error != 0) LeaveBehind(place, error);
   return error;
+}
+
+// Removes the file the run's open made, after a failure for `cause`: the one made under the
+// name, or at the end of a link, where its folder was found. One not identified, or not found,
+// cannot be told from another and stays, named by the name that led to it.
+int ImageFile::RemoveOwn(int cause) {
+  if (plan_ == Plan::kMade) return Remove(name_, found_.id);
+  if (place_.path[0] != 0 && found_.id.known) return Remove(place_, found_.id);
+  LeaveBehind(name_, cause);
+  return cause;
+}
+
+// Keeps the first file left behind, with the error that kept it, for LeftBehind.
+void ImageFile::LeaveBehind(const Place& place, int error) {
+  if (left_error_ != 0) return;
+  left_error_ = error;
+  platform::PathOf(place, left_behind_);
 }
 
 const char* ImageFile::LeftBehind(int& error) const {

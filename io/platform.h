@@ -21,6 +21,10 @@ int OpenExclusive(const char* path, Handle& file, Found& found);
 // a link to nothing, without truncating it. A blocking FIFO waits for its reader.
 int OpenAsShell(const char* path, Handle& file);
 
+// The same, where the open is to make the file at the end of a link to nothing, with
+// interruptions held: a FIFO put there meanwhile is not waited for (ENXIO without a reader).
+int OpenToMake(const char* path, Handle& file);
+
 // Whether `path` leads to a file, through links: false for a link to nothing. Returns 0 or an
 // error (a loop of links, a guard refusing a link).
 int LeadsToFile(const char* path, bool& leads);
@@ -32,11 +36,6 @@ int Identify(Handle file, Found& found);
 
 // The place of the name `path` itself, for a file the exclusive open made there.
 int PlaceOfName(const char* path, Place& place);
-
-// The place of the file that `path` leads to, every link followed, for a file the open made at
-// the end of a link to nothing: it needs no descriptor and no /proc, so that what the run made
-// can be removed whatever else fails.
-int PlaceOfTarget(const char* path, Place& place);
 
 // The answer to where the open file `id` (opened as `path`) stands.
 enum class Where : uint8_t {
@@ -76,6 +75,10 @@ int RenameOver(const Place& from, const Place& to);
 int RemoveIfStill(const Place& place, const FileId& id);
 
 // Writing.
+
+// Waits until no other process writes `file` (a lock the run holds until it lets go of the file),
+// where the file system keeps such locks.
+int Lock(Handle file);
 
 // Writes all of `bytes` at offset `at` of `file`.
 int WriteAt(Handle file, std::span<const uint8_t> bytes, int64_t at);

@@ -538,38 +538,51 @@ TEST(DataSafety, RunEndedBySignalWhileReadingLeavesEverythingAsItWas) {
   }
 }
 
-// strace stops the run as it flushes its file; the test looks or acts, and the run goes on. The
-// run gives its image what the old one had when the run began, the last rename wins, and a run
-// that fails removes only what it made.
+// strace stops the run; the test looks or acts, and the run goes on. The run gives its image what
+// the old one had when the run began, the last rename wins, a run that fails removes only what it
+// made, and a file it is to make at the end of a link is made anew or refused, never waited for.
 TEST(DataSafety, WhatHappensWhileTheRunIsStopped) {
   if (const std::string why = NoStrace(); !why.empty()) GTEST_SKIP() << why;
-  constexpr char kStop[] = "fsync:signal=STOP";
+  enum class Before { kNothing, kOld, kDanglingLink };  // an old image of 0644, or a link to t.d88
+  const RunOptions kAtFlush = {.umask = 0, .inject = "fsync:signal=STOP"};
+  const RunOptions kAtLook = {.inject = "newfstatat:signal=STOP", .traced_path = kImage};
   struct Case {
     const char* what;
-    bool old;            // an old image of 0644 stands there
-    const char* inject;  // how strace stops the run
+    Before before;
+    RunOptions options;  // how strace stops the run, and what else holds for it
     void (*act)(const ScratchDir&, const std::string& new_file);
     int error;   // that the run reports, or 0
-    int offset;  // of the image that must stand there afterwards
+    int offset;  // of the image that must stand there afterwards; -1 for a FIFO
   };
   // clang-format off
   const Case cases[] = {
-      {"only its owner may read the new file, though all may read the old", true, kStop,
+      {"only its owner may read the new file, though all may read the old", Before::kOld, kAtFlush,
        [](const ScratchDir&, const std::string& new_file) { ModeIs(new_file, 0600); }, 0, 0},
-      {"the old image's bits changed meanwhile: the image takes those it had", true, kStop,
-       [](const ScratchDir& d, const std::string&) { chmod((d / kImage).c_str(), 0600); }, 0, 0},
-      {"the image moved aside and another file put under its name: that one replaced", true, kStop,
-       [](const ScratchDir& d, const std::string&) {
+      {"the old image's bits changed meanwhile: the image takes those it had", Before::kOld,
+       kAtFlush, [](const ScratchDir& d, const std::string&) { chmod((d / kImage).c_str(), 0600); },
+       0, 0},
+      {"the image moved aside and another file put under its name: that one replaced",
+       Before::kOld, kAtFlush, [](const ScratchDir& d, const std::string&) {
          rename((d / kImage).c_str(), (d / "aside").c_str());
          WriteFile(d / kImage, Bytes(10, 0x22));
          chmod((d / kImage).c_str(), 0600);
        }, 0, 0},
-      {"SIGTSTP, which stops the run but does not end it: continued, replaced", true,
-       "fsync:signal=TSTP", [](const ScratchDir&, const std::string&) {}, 0, 0},
+      {"SIGTSTP, which stops the run but does not end it: continued, replaced", Before::kOld,
+       {.umask = 0, .inject = "fsync:signal=TSTP"}, [](const ScratchDir&, const std::string&) {},
+       0, 0},
       {"nothing there; another run puts its image there, then this one's flush fails: it stays",
-       false, "fsync:error=ENOSPC:signal=STOP",
+       Before::kNothing, {.umask = 0, .inject = "fsync:error=ENOSPC:signal=STOP"},
        [](const ScratchDir& d, const std::string&) { EXPECT_EQ(RunTool(d, {"v1", "5"}).status, 0); },
        ENOSPC, 5},
+      {"a link to nothing; another run makes the image at its end, then this one fails: it stays",
+       Before::kDanglingLink, {.file_size_limit = 100'000, .inject = "newfstatat:signal=STOP",
+                               .traced_path = kImage},
+       [](const ScratchDir& d, const std::string&) { EXPECT_EQ(RunTool(d, {"v1", "5"}).status, 0); },
+       EFBIG, 5},
+      {"a link to nothing, and a FIFO put at its end meanwhile: refused, not waited for",
+       Before::kDanglingLink, kAtLook,
+       [](const ScratchDir& d, const std::string&) { mkfifo((d / "t.d88").c_str(), 0600); },
+       ENXIO, -1},
   };
   // clang-format on
   for (const Case& c : cases) {
@@ -578,11 +591,14 @@ TEST(DataSafety, WhatHappensWhileTheRunIsStopped) {
     RunTool(dir, {"v1", std::to_string(c.offset)});
     const Bytes want = ReadFile(dir / kImage);
     unlink((dir / kImage).c_str());
-    if (c.old) {
+    if (c.before == Before::kOld) {
       WriteFile(dir / kImage, kOldImage);
       ASSERT_EQ(chmod((dir / kImage).c_str(), 0644), 0);
     }
-    ToolRun run(dir, {"v1", "0"}, {.umask = 0, .inject = c.inject});
+    if (c.before == Before::kDanglingLink) {
+      ASSERT_EQ(symlink("t.d88", (dir / kImage).c_str()), 0);
+    }
+    ToolRun run(dir, {"v1", "0"}, c.options);
     bool stopped = false;
     for (int waited = 0; !stopped && waited < 30'000; waited += 5) {
       stopped = run.Trace().find("--- stopped by ") != std::string::npos;
@@ -592,18 +608,22 @@ TEST(DataSafety, WhatHappensWhileTheRunIsStopped) {
     std::string new_file;
     for (const std::string& name : Names(dir.path()))
       if (name.rfind(".zemra8p6.d88.", 0) == 0) new_file = dir / name;
-    ASSERT_EQ(new_file.empty(), !c.old) << c.what;
+    ASSERT_EQ(new_file.empty(), c.before != Before::kOld) << c.what;
     c.act(dir, new_file);
     kill(-run.pid(), SIGCONT);  // strace and the tool
     const RunResult r = run.Finish();
     EXPECT_EQ(r.err, c.error == 0 ? "" : Message(c.error)) << c.what;
-    EXPECT_EQ(ReadFile(dir / kImage), want) << c.what;
-    if (c.old) ModeIs(dir / kImage, 0644);
+    const Bytes fifo = {'|'};  // what Content gives for one
+    EXPECT_EQ(Content(dir / kImage), c.offset >= 0 ? want : fifo) << c.what;
+    if (c.before == Before::kOld) ModeIs(dir / kImage, 0644);
     EXPECT_TRUE(new_file.empty() || !Exists(new_file)) << c.what;
     EXPECT_TRUE(!Exists(dir / "aside") || ReadFile(dir / "aside") == kOldImage) << c.what;
   }
 }
 
+// Two runs at once both succeed, each image whole, and the last one wins. Written in place (a
+// file with a second link), the second waits for the first, which strace holds a while between
+// its two writes, the part past the old end and the rest: a mixed image would show.
 TEST(DataSafety, ConcurrentRunsEachLeaveAWholeImage) {
   ScratchDir dir;
   WritePatternInputs(dir, "v1", 30000);
@@ -611,13 +631,23 @@ TEST(DataSafety, ConcurrentRunsEachLeaveAWholeImage) {
   const Bytes image5 = ReadFile(dir / kImage);
   ASSERT_NE(Fresh(), image5);
   for (int round = 0; round < 10; ++round) {
-    ToolRun a(dir, {"v1", "0"}), b(dir, {"v1", "5"});
+    ToolRun a(dir, {"v1", "0"});
+    ToolRun b(dir, {"v1", "5"});
     EXPECT_EQ(a.Finish().status, 0);
     EXPECT_EQ(b.Finish().status, 0);
     const Bytes image = ReadFile(dir / kImage);
     EXPECT_TRUE(image == Fresh() || image == image5) << "round " << round;
     EXPECT_EQ(Listing(dir.path()).size(), 14u);
   }
+  if (const std::string why = NoStrace(); !why.empty()) GTEST_SKIP() << "in place: " << why;
+  WriteFile(dir / kImage, Bytes(20'000, 0x5A));  // the images differ before and past its end
+  ASSERT_EQ(link((dir / kImage).c_str(), (dir / "other.d88").c_str()), 0);
+  ToolRun a(dir, {"v1", "0"}, {.inject = "pwrite64:delay_enter=300000:when=2"});
+  usleep(100'000);
+  EXPECT_EQ(RunTool(dir, {"v1", "5"}).status, 0);
+  EXPECT_EQ(a.Finish().status, 0);
+  const Bytes image = ReadFile(dir / kImage);
+  EXPECT_TRUE(image == Fresh() || image == image5) << "in place";
 }
 
 TEST(DataSafety, EveryFailedReadIsReportedAndNoImageIsPutInPlace) {

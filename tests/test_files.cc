@@ -143,6 +143,7 @@ ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
     at = end + 1;
   }
   if (!options.trace_all && !traced.empty()) words.insert(words.end(), {"-e", "trace=" + traced});
+  if (!options.traced_path.empty()) words.insert(words.end(), {"-P", options.traced_path});
   words.push_back(options.binary.empty() ? GEN_TARSILP6_BINARY : options.binary);
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;

@@ -73,9 +73,10 @@ struct RunOptions {
   // What strace does at a call's first entry (or its when=N-th): one or more of its inject
   // options, separated by ';'.
   std::string inject = "";
-  bool trace_all = false;  // strace traces every call (Trace() shows them, with fds' paths)
-  long open_files = -1;    // RLIMIT_NOFILE; -1: as inherited
-  bool no_proc = false;    // run where /proc is not mounted (needs root)
+  std::string traced_path = "";  // strace counts only the calls on this path (its -P)
+  bool trace_all = false;        // strace traces every call (Trace() shows them, with fds' paths)
+  long open_files = -1;          // RLIMIT_NOFILE; -1: as inherited
+  bool no_proc = false;          // run where /proc is not mounted (needs root)
 };
 
 // Why runs with `inject` cannot be made here (no strace, or an emulator
