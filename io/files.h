@@ -161,6 +161,8 @@ class ImageFile {
   int Decide(const char* path);
   Replaced Replace(std::span<const uint8_t> image, int& error);
   Replaced Fill(Handle fresh, std::span<const uint8_t> image, int& error);
+  int Stream(std::span<const uint8_t> image);
+  int WriteLocked(std::span<const uint8_t> image);
   int WriteInPlace(std::span<const uint8_t> image);
   int Remove(const Place& place, const FileId& id);
   int RemoveOwn(int cause);

@@ -17,10 +17,11 @@
 #include "io/unix.h"
 
 namespace io::platform {
-namespace {
 
 // A folder is opened only to find, make and rename files in it: no permission to read it needed.
-constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+const int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+
+namespace {
 
 // The kernel's signal set, bit n - 1 for signal n. The C library's sigprocmask() leaves out
 // signals 32 and 33, which it keeps for its threads; the system call holds them too.
@@ -28,6 +29,7 @@ using Signals = uint64_t;
 static_assert(sizeof(long) == 8 || __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "a 64-bit set must be the kernel's two 32-bit words in order");
 constexpr int kSignalsMax = 64;
+// The set of signal `sig` alone.
 constexpr Signals Bit(int sig) { return Signals{1} << (sig - 1); }
 // Those whose default action ends the process: all but these, which stop, continue or are
 // ignored, and SIGKILL and SIGSTOP, which cannot be held.
@@ -66,8 +68,8 @@ int RemoveOthers(int from, int to) {
 }  // namespace
 
 int FindFolder(Handle file, const char* path, const FileId& id, Place& place, Where& where) {
-  int error = FindUnder(path, id, kFolderFlags, place, where);
-  if (error == 0 && where == Where::kGone) {
+  int error = FindUnder(path, id, place, where);
+  if (error == 0 && where == Where::kNotThere) {
     // The name is a link, or no longer the file: the kernel's own path for the open file.
     char own[32];
     char text[kPathMax];
@@ -76,7 +78,7 @@ int FindFolder(Handle file, const char* path, const FileId& id, Place& place, Wh
     if (n < 0) return errno;
     if (static_cast<std::size_t>(n) >= kPathMax) return ENAMETOOLONG;
     text[n] = '\0';
-    error = FindUnder(text, id, kFolderFlags, place, where);
+    error = FindUnder(text, id, place, where);
   }
   if (error != 0 || where != Where::kFound) return error;
   struct statx about;

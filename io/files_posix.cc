@@ -7,19 +7,19 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <csignal>
-#include <cstdlib>
 
 #include "io/files.h"
 #include "io/platform.h"
 #include "io/unix.h"
 
 namespace io::platform {
-namespace {
 
-// A folder is opened to find, make and rename files in it.
-constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+// A folder is opened to find, make and rename files in it: POSIX opens none without reading it,
+// so a folder the user may search but not list keeps its file written in place.
+const int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+namespace {
 
 // Signal numbers are below this on every system this builds on.
 constexpr int kSignalsMax = 128;
@@ -35,15 +35,13 @@ sigset_t g_before;  // the mask before Hold
 }  // namespace
 
 int FindFolder(Handle, const char* path, const FileId& id, Place& place, Where& where) {
-  int error = FindUnder(path, id, kFolderFlags, place, where);
-  if (error == 0 && where == Where::kGone) {
+  int error = FindUnder(path, id, place, where);
+  if (error == 0 && where == Where::kNotThere) {
     // The name is a link: the file's own path, with every link followed.
-    char real[PATH_MAX];
-    if (realpath(path, real) == nullptr) {
-      if (errno == ENOENT || errno == ENOTDIR) return 0;  // no name leads to it any more
-      return errno;
-    }
-    error = FindUnder(real, id, kFolderFlags, place, where);
+    Place name;
+    error = PlaceOfName(path, name);
+    if (error == 0) error = FindTarget(name, id, place, where);
+    if (error == ENOENT || error == ENOTDIR) error = 0;  // no name leads to it any more
   }
   if (error != 0 || where != Where::kFound) return error;
   // A file on another device than its folder is mounted on its name.

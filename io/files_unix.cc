@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -29,6 +30,7 @@ constexpr mode_t kNewFileMode = 0600;  // a new file beside the old one, until i
 constexpr mode_t kModeBits = 07777;
 constexpr int kNameTries = 100;  // names tried for a new file, each already taken
 
+// The identity of the file whose status is `st`.
 FileId IdOf(const struct stat& st) {
   return {true, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
@@ -95,7 +97,7 @@ int OpenAsShell(const char* path, Handle& file) {
 int OpenToMake(const char* path, Handle& file) {
   file = open(path, kWriteFlags | O_CREAT | O_NONBLOCK, kMadeMode);
   if (file < 0) return errno;
-  const int flags = fcntl(file, F_GETFL);
+  const int flags = fcntl(file, F_GETFL);  // then writes that wait, as any other's
   if (flags < 0 || fcntl(file, F_SETFL, flags & ~O_NONBLOCK) != 0) return errno;
   return 0;
 }
@@ -141,7 +143,7 @@ void PathOf(const Place& place, char (&text)[kPathMax]) {
   std::snprintf(text, kPathMax, "%s", place.path);
 }
 
-int FindUnder(const char* path, const FileId& id, int folder_flags, Place& place, Where& where) {
+int FindUnder(const char* path, const FileId& id, Place& place, Where& where) {
   const int n = std::snprintf(place.path, kPathMax, "%s", path);
   if (n < 0 || static_cast<std::size_t>(n) >= kPathMax) return ENAMETOOLONG;
   const char* slash = std::strrchr(place.path, '/');
@@ -152,9 +154,10 @@ int FindUnder(const char* path, const FileId& id, int folder_flags, Place& place
     const std::size_t kept = std::max<std::size_t>(place.name_at - 1, 1);  // "/" for the root
     std::snprintf(folder, kPathMax, "%.*s", static_cast<int>(kept), place.path);
   }
-  where = Where::kGone;
-  const int fd = open(folder, folder_flags);
+  where = Where::kNotThere;
+  const int fd = open(folder, kFolderFlags);
   const bool opened = fd >= 0;
+  if (!opened && errno == EACCES) where = Where::kNoAccess;
   struct stat st;
   const bool looked =
       opened && fstatat(fd, place.path + place.name_at, &st, AT_SYMLINK_NOFOLLOW) == 0;
@@ -166,8 +169,14 @@ int FindUnder(const char* path, const FileId& id, int folder_flags, Place& place
   }
   if (opened) close(fd);
   place.path[0] = '\0';  // not there: no place
-  if (looked || error == ENOENT || error == ENOTDIR) return 0;
+  if (looked || error == ENOENT || error == ENOTDIR || error == EACCES) return 0;
   return error;
+}
+
+int FindTarget(const Place& name, const FileId& id, Place& place, Where& where) {
+  char real[PATH_MAX];
+  if (realpath(name.path, real) == nullptr) return errno;
+  return FindUnder(real, id, place, where);
 }
 
 int MakeFileBeside(const Place& beside, Place& made, Handle& file, FileId& id) {
@@ -274,6 +283,14 @@ int SetLength(Handle file, int64_t length) {
 int NextHole(Handle file, int64_t from, int64_t end, int64_t& hole, int64_t& data) {
   hole = end;
   data = end;
+#ifndef SEEK_HOLE
+  // A system that cannot say where holes are: a file with all its blocks has none; any other
+  // cannot be written in place without knowing.
+  struct stat st;
+  if (fstat(file, &st) != 0) return errno;
+  if (static_cast<int64_t>(st.st_blocks) * 512 >= static_cast<int64_t>(st.st_size)) return 0;
+  return ENOTSUP;
+#else
   const off_t found = lseek(file, static_cast<off_t>(from), SEEK_HOLE);
   if (found < 0) return errno;
   if (found >= end) return 0;
@@ -282,6 +299,7 @@ int NextHole(Handle file, int64_t from, int64_t end, int64_t& hole, int64_t& dat
   if (next < 0 && errno != ENXIO) return errno;  // ENXIO: the hole runs to the end
   if (next >= 0) data = std::min(static_cast<int64_t>(next), end);
   return 0;
+#endif
 }
 
 int FileSizeLimit(int64_t& limit) {

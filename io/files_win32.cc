@@ -34,17 +34,22 @@ int Error(DWORD code) {
   return -static_cast<int>(code);
 }
 
+// The error for the calling thread's last Windows error.
 int LastError() { return Error(GetLastError()); }
 
 // Others may read, write, rename and delete the files the run holds open, as on POSIX systems.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+constexpr DWORD kNameTries = 100;  // names tried for a new file, each already taken
+
+// The identity of a file, from what the system tells of it.
 FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info) {
   const uint64_t index = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
   return {true, info.dwVolumeSerialNumber, index};
 }
 
-// A path in the ANSI code page, as the C library's functions take it, made wide.
+// Makes `path`, in the ANSI code page as the C library's functions take it, wide in `wide`.
+// Returns 0, or the error of a path that does not convert or fit.
 int Widen(const char* path, wchar_t (&wide)[kPathMax]) {
   if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, kPathMax) == 0) return LastError();
   return 0;
@@ -53,10 +58,19 @@ int Widen(const char* path, wchar_t (&wide)[kPathMax]) {
 // Console events (Ctrl+C, Ctrl+Break, a console closed) are held while a file is unfinished:
 // the handler, on a thread of its own, marks that one came and, while they are held, waits for
 // good; Release then ends the run as the event would have.
-std::atomic<int> g_events{0};  // 0: nothing held, 1: held, 2: one came
+enum Events : int { kLetThrough, kHeld, kCame };
+std::atomic<int> g_events{kLetThrough};
+
+// Marks that an event came; holds it, or lets the system's handler end the process.
 BOOL WINAPI OnEvent(DWORD) {
-  if (g_events.exchange(2) != 0) Sleep(INFINITE);
+  if (g_events.exchange(kCame) != kLetThrough) Sleep(INFINITE);
   return FALSE;  // on to the system's handler, which ends the process
+}
+
+// Adds the handler, once. Returns 0 or the error that kept it out.
+int AddHandler() {
+  if (SetConsoleCtrlHandler(OnEvent, TRUE)) return 0;
+  return LastError();
 }
 
 }  // namespace
@@ -158,6 +172,11 @@ int PlaceOfName(const char* path, Place& place) {
   return Widen(path, place.path);
 }
 
+int FindTarget(const Place&, const FileId&, Place&, Where& where) {
+  where = Where::kNotThere;  // never asked: the open makes no file through a link
+  return 0;
+}
+
 int FindFolder(Handle file, const char*, const FileId&, Place& place, Where& where) {
   const DWORD n = GetFinalPathNameByHandleW(file, place.path, kPathMax, 0);
   if (n == 0) return LastError();
@@ -176,12 +195,13 @@ void PathOf(const Place& place, char (&text)[kPathMax]) {
 int MakeFileBeside(const Place& beside, Place& made, Handle& file, FileId& id) {
   // NAME.PPPPPPPPTTTTTTTT: the process and the clock, the clock moved on while a name is taken.
   const DWORD process = GetCurrentProcessId();
-  for (DWORD tick = GetTickCount();; ++tick) {
+  const DWORD first = GetTickCount();
+  for (DWORD tick = first;; ++tick) {
     if (std::swprintf(made.path, kPathMax, L"%ls.%08lX%08lX", beside.path, process, tick) < 0)
       return ENAMETOOLONG;
     file = CreateFileW(made.path, GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW, 0, nullptr);
     if (file != INVALID_HANDLE_VALUE) break;
-    if (GetLastError() != ERROR_FILE_EXISTS) return LastError();
+    if (GetLastError() != ERROR_FILE_EXISTS || tick - first == kNameTries) return LastError();
   }
   made.name_at = 0;
   Found found;
@@ -211,8 +231,11 @@ int RemoveIfStill(const Place& place, const FileId& id) {
   // handle: the one looked at is the one removed.
   const HANDLE file = CreateFileW(place.path, DELETE, kShareAll, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) return 0;
-  if (file == INVALID_HANDLE_VALUE) return LastError();
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return 0;  // nothing there
+    return Error(code);
+  }
   BY_HANDLE_FILE_INFORMATION info;
   int error = 0;
   if (!GetFileInformationByHandle(file, &info)) error = LastError();
@@ -306,21 +329,21 @@ int FileSizeLimit(int64_t& limit) {
 }
 
 int Hold() {
-  static const int unheard = SetConsoleCtrlHandler(OnEvent, TRUE) ? 0 : LastError();
+  static const int unheard = AddHandler();
   if (unheard != 0) return unheard;
-  int was = 0;
-  g_events.compare_exchange_strong(was, 1);
+  int was = kLetThrough;
+  g_events.compare_exchange_strong(was, kHeld);
   return 0;
 }
 
 int Release() {
-  int was = 1;
-  if (!g_events.compare_exchange_strong(was, 0)) ExitProcess(STATUS_CONTROL_C_EXIT);
+  int was = kHeld;
+  if (!g_events.compare_exchange_strong(was, kLetThrough)) ExitProcess(STATUS_CONTROL_C_EXIT);
   return 0;
 }
 
 int Came(bool& came) {
-  came = g_events == 2;
+  came = g_events == kCame;
   return 0;
 }
 

@@ -59,6 +59,8 @@ int MakeRoom(Handle file, const Found& found, int64_t size) {
 
 }  // namespace
 
+// A file the run made is removed here only when Put never came (the driver refused the run);
+// what cannot be removed then stays unreported, as nothing is left to report it.
 ImageFile::~ImageFile() {
   if (own_) RemoveOwn(0);
   Release();
@@ -103,7 +105,7 @@ int ImageFile::OpenExisting(const char* path) {
   if (const int error = platform::LeadsToFile(path, leads); error != 0) return error;
   if (!leads) {
     const int error = platform::OpenToMake(path, file_);
-    own_ = error == 0;
+    own_ = file_ != Handle(-1);
     return error;
   }
   if (const int error = Release(); error != 0) return error;
@@ -127,7 +129,7 @@ int ImageFile::Decide(const char* path) {
   }
   plan_ = Plan::kInPlace;
   if (found_.links != 1) return 0;
-  platform::Where where = platform::Where::kGone;
+  platform::Where where = platform::Where::kNotThere;
   const int error = platform::FindFolder(file_, path, found_.id, place_, where);
   if (error == 0 && where == platform::Where::kFound) plan_ = Plan::kReplace;
   return error;
@@ -137,21 +139,39 @@ int ImageFile::Decide(const char* path) {
 // Any other file is written with them held: replaced (in place if the system refuses to give the
 // new file what the old one has), or in place. A failure removes what the run made.
 int ImageFile::Put(std::span<const uint8_t> image) {
-  if (plan_ == Plan::kStream) return platform::WriteOn(file_, image);
-  // Another run writing the same file in place is waited for first, interruptions deliverable:
-  // of two, the last wins whole.
+  if (plan_ == Plan::kStream) return Stream(image);
   int error = 0;
-  if (plan_ == Plan::kInPlace) error = platform::Lock(file_);
-  if (error == 0) error = Hold();
-  if (error == 0 && plan_ == Plan::kReplace) {
-    if (Replace(image, error) == Replaced::kRefused) plan_ = Plan::kInPlace;
+  if (plan_ == Plan::kReplace) {
+    error = Hold();
+    if (error == 0 && Replace(image, error) == Replaced::kRefused) {
+      plan_ = Plan::kInPlace;
+      error = Release();  // another run's write is waited for with interruptions deliverable
+    }
   }
-  if (error == 0 && plan_ != Plan::kReplace) error = WriteInPlace(image);
+  if (error == 0 && plan_ != Plan::kReplace) error = WriteLocked(image);
   if (error != 0 && own_) RemoveOwn(error);
   own_ = false;
   const int released = Release();
   if (error != 0) return error;
   return released;
+}
+
+// Writes the image to a stream as it comes, interruptions deliverable. Returns 0 or an error.
+int ImageFile::Stream(std::span<const uint8_t> image) {
+  if (const int error = Release(); error != 0) return error;
+  return platform::WriteOn(file_, image);
+}
+
+// Writes the image in place once no other run writes the file (of two, the last wins whole),
+// taken as it is then: another run may have written it meanwhile, and then a file this run made
+// is not its own any more. Interruptions are held for the write. Returns 0 or an error.
+int ImageFile::WriteLocked(std::span<const uint8_t> image) {
+  int error = platform::Lock(file_);
+  if (error == 0) error = platform::Identify(file_, found_);
+  if (error == 0 && own_ && found_.size != 0) own_ = false;
+  if (error == 0) error = Hold();
+  if (error == 0) error = WriteInPlace(image);
+  return error;
 }
 
 // Replaces the old file by a new one beside it, given what the old one has and the image, flushed
@@ -255,10 +275,14 @@ int ImageFile::Remove(const Place& place, const FileId& id) {
 }
 
 // Removes the file the run's open made, after a failure for `cause`: the one made under the
-// name, or at the end of a link, where its folder was found. One not identified, or not found,
-// cannot be told from another and stays, named by the name that led to it.
+// name, or the one at the end of a link, in the folder found for it (else looked for without
+// /proc). Returns 0, or the error that kept it; one not identified, or not found, cannot be
+// told from another and stays, named by the name that led to it, for `cause`.
 int ImageFile::RemoveOwn(int cause) {
   if (plan_ == Plan::kMade) return Remove(name_, found_.id);
+  platform::Where where = platform::Where::kFound;
+  if (place_.path[0] == 0 && found_.id.known)
+    platform::FindTarget(name_, found_.id, place_, where);  // a failure leaves it unfound
   if (place_.path[0] != 0 && found_.id.known) return Remove(place_, found_.id);
   LeaveBehind(name_, cause);
   return cause;

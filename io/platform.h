@@ -23,6 +23,7 @@ int OpenAsShell(const char* path, Handle& file);
 
 // The same, where the open is to make the file at the end of a link to nothing, with
 // interruptions held: a FIFO put there meanwhile is not waited for (ENXIO without a reader).
+// `file` is open after an error that came once the open was made.
 int OpenToMake(const char* path, Handle& file);
 
 // Whether `path` leads to a file, through links: false for a link to nothing. Returns 0 or an
@@ -40,7 +41,8 @@ int PlaceOfName(const char* path, Place& place);
 // The answer to where the open file `id` (opened as `path`) stands.
 enum class Where : uint8_t {
   kFound,       // in `place`, whose folder may take a new file and a rename
-  kGone,        // under no name the system gives for it: deleted, or moved meanwhile
+  kNotThere,    // under no name the system gives for it: deleted, or moved meanwhile
+  kNoAccess,    // in a folder the user may not open (to list it, where a search needs that)
   kAppendOnly,  // in a folder that takes new files but neither renames nor removes them
   kMountedOn,   // mounted on its name, which no rename may replace
 };
@@ -48,6 +50,11 @@ enum class Where : uint8_t {
 // the system gives for the open file. Returns 0 with `where`, or an error (too few descriptors,
 // no way to ask); `place` is to be let go with LetGoOf either way.
 int FindFolder(Handle file, const char* path, const FileId& id, Place& place, Where& where);
+
+// The place of the open file `id` that the name at `name` leads to, every link followed, found
+// without /proc: for removing a file the run made at the end of a link, where FindFolder could
+// not. Returns 0 with `where`, or an error.
+int FindTarget(const Place& name, const FileId& id, Place& place, Where& where);
 
 // The path of `place` as text, to name a file left behind.
 void PathOf(const Place& place, char (&text)[kPathMax]);

@@ -31,7 +31,10 @@
 namespace testing_support {
 namespace {
 
+// Checks the permission bits of the file at `path`.
 void ModeIs(const std::string& path, mode_t mode) { EXPECT_EQ(Stat(path).st_mode & 07777, mode); }
+
+// Checks the owner and group of the file at `path`.
 void OwnerIs(const std::string& path, uid_t uid, gid_t gid) {
   EXPECT_EQ(Stat(path).st_uid, uid);
   EXPECT_EQ(Stat(path).st_gid, gid);
@@ -40,7 +43,9 @@ void OwnerIs(const std::string& path, uid_t uid, gid_t gid) {
 // What must stand under the name afterwards: the new image in a file that was not there before,
 // the new image in the file that stood there, or what stood there, byte for byte, as that file.
 enum class Outcome { kNew, kSame, kKept };
-constexpr auto kNew = Outcome::kNew, kSame = Outcome::kSame, kKept = Outcome::kKept;
+constexpr auto kNew = Outcome::kNew;
+constexpr auto kSame = Outcome::kSame;
+constexpr auto kKept = Outcome::kKept;
 
 struct Scenario {
   const char* name;  // the row's name, as the test reports it
@@ -54,37 +59,49 @@ struct Scenario {
   std::function<void(Folders&)> cleanup = {};  // undoes what `stand` did beyond files; always
 };
 
+// Each stand below puts what its comment says and returns why it cannot here, or "".
+
+// An old image of another user (4321:4322).
 std::string OldOfAnotherUser(Folders& f) {
-  Old(0640)(f);
+  if (const std::string why = Old(0640)(f); !why.empty()) return why;
   return Unless(chown(f.image().c_str(), 4321, 4322) == 0, "chown failed");
 }
-std::string LongLinkChain(Folders& f) {  // as many links as the system follows
+
+// A chain of as many links as the system follows, to an old image.
+std::string LongLinkChain(Folders& f) {
   WriteFile(f.elsewhere / "disk.d88", kOldImage);
   std::string next = f.elsewhere / "disk.d88";
-  for (int i = 1; i < 40; ++i, next = f.elsewhere / ("link" + std::to_string(i - 1)))
-    if (symlink(next.c_str(), (f.elsewhere / ("link" + std::to_string(i))).c_str()) != 0)
-      return "symlink failed";
+  for (int i = 1; i < 40; ++i) {
+    const std::string link = f.elsewhere / ("link" + std::to_string(i));
+    if (symlink(next.c_str(), link.c_str()) != 0) return "symlink failed";
+    next = link;
+  }
   return Unless(symlink(next.c_str(), f.image().c_str()) == 0, "symlink failed");
 }
-// A link to /proc's link to a file whose name is gone (it keeps another): it
-// reads as a name that is not the file it opens, as /dev/stdout can.
+
+// A link to /proc's link to a file whose name is gone (it keeps another): it reads as a name
+// that is not the file it opens, as /dev/stdout can. The file stays open in g_deleted_fd.
 int g_deleted_fd = -1;
 std::string LinkToDeletedFile(Folders& f) {
   g_deleted_fd = open((f.elsewhere / "gone.d88").c_str(), O_RDWR | O_CREAT, 0644);
-  link((f.elsewhere / "gone.d88").c_str(), (f.elsewhere / "kept.d88").c_str());
-  unlink((f.elsewhere / "gone.d88").c_str());
+  const bool kept =
+      link((f.elsewhere / "gone.d88").c_str(), (f.elsewhere / "kept.d88").c_str()) == 0;
+  const bool gone = unlink((f.elsewhere / "gone.d88").c_str()) == 0;
   const std::string ours =
       "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(g_deleted_fd);
-  return Unless(symlink(ours.c_str(), f.image().c_str()) == 0, "symlink failed");
+  const bool linked = symlink(ours.c_str(), f.image().c_str()) == 0;
+  return Unless(g_deleted_fd >= 0 && kept && gone && linked, "cannot make a deleted file");
 }
-// A device that discards what is written: the test's own for root, so that a
-// run that wrongly replaced it would not replace the system's.
+
+// A link to a device that discards what is written: the test's own for root, so that a run
+// that wrongly replaced it would not replace the system's.
 std::string Device(Folders& f) {
   const std::string own = f.elsewhere / "null";
   const bool made = kRoot && mknod(own.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
   const std::string device = made ? own : "/dev/null";
   return Unless(symlink(device.c_str(), f.image().c_str()) == 0, "symlink failed");
 }
+
 // Sets or clears a flag of the folder (immutable, append-only), as root.
 std::string FolderFlag(Folders& f, int flag, bool on) {
   const int fd = open(f.dir.path().c_str(), O_RDONLY | O_DIRECTORY);
@@ -96,21 +113,27 @@ std::string FolderFlag(Folders& f, int flag, bool on) {
   close(fd);
   return Unless(set, "needs root and a file system with folder flags");
 }
-std::string OldInUnwritableFolder(Folders& f) {  // immutable for root, not writable for others
-  Old(0644)(f);
+
+// An old image in a folder that takes no new file: immutable for root, not writable for others.
+std::string OldInUnwritableFolder(Folders& f) {
+  if (const std::string why = Old(0644)(f); !why.empty()) return why;
   if (!kRoot) return Unless(chmod(f.dir.path().c_str(), 0555) == 0, "chmod failed");
   return FolderFlag(f, FS_IMMUTABLE_FL, true);
 }
+
+// Undoes OldInUnwritableFolder.
 void FolderWritableAgain(Folders& f) {
   if (kRoot) FolderFlag(f, FS_IMMUTABLE_FL, false);
   chmod(f.dir.path().c_str(), 0755);
 }
+
+// Undoes an append-only folder.
 void NotAppendOnly(Folders& f) { FolderFlag(f, FS_APPEND_FL, false); }
-// An old image `disk.d88` of `size` bytes on a file system of `kind` mounted
-// on the other folder (tmpfs of 300 KiB, ext2 of `blocks` KiB, which cannot
-// reserve room ahead, FAT through FUSE), with a second hard link when
-// `linked`, and the image's name a link to it. A `sparse` one holds its
-// 1000 bytes at its start and end, and a hole between.
+
+// An old image `disk.d88` of `size` bytes on a file system of `kind` mounted on the other
+// folder (tmpfs of 300 KiB, ext2 of `blocks` KiB, which cannot reserve room ahead, FAT through
+// FUSE), with a second hard link when `linked`, and the image's name a link to it. A `sparse`
+// one holds its 1000 bytes at its start and end, and a hole between.
 Stand OnOwnDisk(const std::string& kind, bool linked, long size = 1000, int blocks = 300,
                 bool sparse = false) {
   return [=](Folders& f) -> std::string {
@@ -129,57 +152,80 @@ Stand OnOwnDisk(const std::string& kind, bool linked, long size = 1000, int bloc
       mounted = std::system(("(" + made + ") >/dev/null 2>&1").c_str()) == 0;
     if (!mounted) return "cannot mount " + kind + " here";
     unlink(disk.c_str());  // the mount keeps it
+    const std::string old = f.elsewhere / "disk.d88";
     const long written = sparse ? 1000 : size;
-    WriteFile(f.elsewhere / "disk.d88", Bytes(static_cast<std::size_t>(written), 0x5A));
-    if (sparse && !MakeSparse(f.elsewhere / "disk.d88", size)) return "cannot make a sparse file";
-    if (linked) link((f.elsewhere / "disk.d88").c_str(), (f.elsewhere / "other.d88").c_str());
-    return Unless(symlink((f.elsewhere / "disk.d88").c_str(), f.image().c_str()) == 0, "symlink");
+    WriteFile(old, Bytes(static_cast<std::size_t>(written), 0x5A));
+    if (sparse && !MakeSparse(old, size)) return "cannot make a sparse file";
+    if (linked && link(old.c_str(), (f.elsewhere / "other.d88").c_str()) != 0) return "link failed";
+    return Unless(symlink(old.c_str(), f.image().c_str()) == 0, "symlink failed");
   };
 }
+
+// Undoes OnOwnDisk.
 void Unmount(Folders& f) { umount2(f.elsewhere.path().c_str(), MNT_DETACH); }
-// An image of `uid`:`gid` with bits `mode` (none when `mode` is 0, another
-// hard link when `linked`) in a folder of root:`gid` with bits `folder`, for
-// a run as another user.
+
+// An image of `uid`:`gid` with bits `mode` (none when `mode` is 0, another hard link when
+// `linked`) in a folder of root:`gid` with bits `folder`, for a run as another user.
 Stand Shared(uid_t uid, gid_t gid, mode_t mode, mode_t folder, bool linked = false) {
   return Root([=](Folders& f) {
-    if (mode != 0) Old(0600)(f);
-    if (linked) link(f.image().c_str(), (f.dir / "other.d88").c_str());
     bool shared = true;
-    if (mode != 0)
-      shared = chown(f.image().c_str(), uid, gid) == 0 && chmod(f.image().c_str(), mode) == 0;
+    if (mode != 0) shared = Old(0600)(f).empty();
+    if (linked) shared = shared && link(f.image().c_str(), (f.dir / "other.d88").c_str()) == 0;
+    if (mode != 0) {
+      shared = shared && chown(f.image().c_str(), uid, gid) == 0;
+      shared = shared && chmod(f.image().c_str(), mode) == 0;
+    }
     shared = shared && chown(f.dir.path().c_str(), 0, gid) == 0;
     shared = shared && chmod(f.dir.path().c_str(), folder) == 0;
     return Unless(shared, "cannot share the folder");
   });
 }
-std::string WriteOnlyWithAttribute(Folders& f) {  // a user's own file it may not read
+
+// A user's own file that it may not read, with a user attribute.
+std::string WriteOnlyWithAttribute(Folders& f) {
   if (const std::string why = Shared(65534, 65534, 0200, 0777)(f); !why.empty()) return why;
   return Unless(setxattr(f.image().c_str(), "user.origin", "disk", 4, 0) == 0,
                 "no user attributes");
 }
+
 // A file of the other folder bound onto the image's name, as a container's volume is.
 std::string MountedOver(Folders& f) {
-  Old(0644)(f);
+  if (const std::string why = Old(0644)(f); !why.empty()) return why;
   const std::string disk = f.elsewhere / "disk.d88";
   WriteFile(disk, Bytes(2000, 0x33));
   return Unless(mount(disk.c_str(), f.image().c_str(), nullptr, MS_BIND, nullptr) == 0, "no bind");
 }
+
+// Undoes MountedOver.
 void Unbind(Folders& f) { umount2(f.image().c_str(), MNT_DETACH); }
+
+// What `stand` puts, for a run where /proc is not mounted: as root, and not under the
+// sanitizers, which need it.
+Stand WithoutProc(const Stand& stand) {
+  return LinuxOwn("the portable file layer needs no /proc", Root([=](Folders& f) {
+                    if (std::strlen(GEN_TARSILP6_SANITIZERS))
+                      return std::string("the sanitizers need /proc");
+                    return stand(f);
+                  }));
+}
 
 // A file capability, as setcap gives one: CAP_NET_BIND_SERVICE (10) permitted and effective.
 constexpr char kCapability[] = "security.capability";
 const Bytes kNetBindService = {0x01, 0, 0, 0x02, 0x00, 0x04, 0, 0, 0, 0,
                                0,    0, 0, 0,    0,    0,    0, 0, 0, 0};
+
+// An old image with that capability.
 std::string OldWithCapability(Folders& f) {
-  Old(0644)(f);
+  if (const std::string why = Old(0644)(f); !why.empty()) return why;
   const int set =
       setxattr(f.image().c_str(), kCapability, kNetBindService.data(), kNetBindService.size(), 0);
   return Unless(set == 0, "cannot give a file capability here");
 }
-// A kernel guard for sticky folders on (1) for the row, as root, and what
-// another user (4321) planted in the world-writable sticky folder: `planted`
-// makes it under the image's name.
-std::string g_guard, g_guard_was;
+
+// A kernel guard for sticky folders on (1) for the row, as root, and what another user (4321)
+// planted in the world-writable sticky folder: `planted` makes it under the image's name.
+std::string g_guard;
+std::string g_guard_was;
 Stand Planted(const std::string& guard, const std::function<int(const std::string&)>& planted) {
   return Root([=](Folders& f) -> std::string {
     g_guard = "/proc/sys/fs/" + guard;
@@ -191,6 +237,8 @@ Stand Planted(const std::string& guard, const std::function<int(const std::strin
                   "cannot plant");
   });
 }
+
+// Undoes Planted's guard.
 void GuardAsItWas(Folders&) { std::ofstream(g_guard) << g_guard_was; }
 
 const std::string kLongName(250, 'd');  // ".NAME.XXXXXXXX" beside it would not fit in 255
@@ -258,6 +306,8 @@ const Scenario kScenarios[] = {
     {"UnlistableFolder", "a folder the user may write and search but not list: made there",
      Shared(65534, 0, 0, 0733), kOtherUser, 0, kNew, "",
      [](Folders& f) { OwnerIs(f.image(), 65534, 65534); }},
+    {"UnlistableFolderOld", "the same with an old image: replaced (in place where POSIX must list)",
+     Shared(65534, 65534, 0644, 0733), kOtherUser, 0, kPortable ? kSame : kNew},
     {"FullTmpfsLinked", "a linked file on a disk without room for the image: refused, whole",
      OnOwnDisk("tmpfs", true), {}, ENOSPC, kKept, "disk.d88", {}, Unmount},
     {"FullExt2Linked", "the same where room cannot be allocated ahead (ext2): refused, whole",
@@ -281,10 +331,10 @@ const Scenario kScenarios[] = {
     {"GroupOwner", "a group's file, by its owner, who may give the group: replaced",
      Shared(2001, 3000, 0664, 0775), {.user = 2001, .groups = {3000}},
      0, kNew, "", [](Folders& f) { OwnerIs(f.image(), 2001, 3000); ModeIs(f.image(), 0664); }},
-    {"MountedOver", "a file bound onto the name, as in a container: written in place, through it",
-     LinuxOwn("the portable file layer tells a mount only from another file system",
-              Root(MountedOver)),
-     {}, 0, kSame, "disk.d88", [](Folders& f) {
+    {"MountedOver", "a file bound onto the name, as in a container: written in place, through it "
+     "(refused where a mount is told only from another file system)",
+     Root(MountedOver), {}, kPortable ? EBUSY : 0, kPortable ? kKept : kSame, "disk.d88",
+     [](Folders& f) {
        Unbind(f);
        EXPECT_EQ(ReadFile(f.image()), Bytes(1000, 0x5A));  // the file under it untouched
      }, Unbind},
@@ -303,10 +353,9 @@ const Scenario kScenarios[] = {
      },
      {.open_files = 3 + 13 + 1}, EMFILE, kKept},
     {"NoProc", "a link to a file elsewhere, without /proc: refused with the reason, whole",
-     LinuxOwn("the portable file layer needs no /proc", Root([](Folders& f) {
-       if (std::strlen(GEN_TARSILP6_SANITIZERS)) return std::string("the sanitizers need /proc");
-       return LinkElsewhere("disk.d88", true)(f);
-     })), {.no_proc = true}, ENOENT, kKept, "disk.d88"},
+     WithoutProc(LinkElsewhere("disk.d88", true)), {.no_proc = true}, ENOENT, kKept, "disk.d88"},
+    {"NoProcDanglingLink", "a link to nothing, without /proc: refused, the file made removed",
+     WithoutProc(LinkElsewhere("disk.d88", false)), {.no_proc = true}, ENOENT, kKept, "disk.d88"},
     {"ReadOnly", "a user's own file that it may not write: refused",
      Shared(65534, 65534, 0444, 0777), kOtherUser, EACCES, kKept},
     {"WriteOnly", "a user's own file that it may not read, with a user attribute: in place, kept",
@@ -466,12 +515,13 @@ TEST(DataSafety, AnInputWithTheImagesInodeNumberOnAnotherDiskIsNotTheImage) {
   }
   WritePatternInputs(inputs, "v1", 30000);
   WriteFile(other / "disk.d88", kOldImage);
-  ASSERT_EQ(symlink((other / "disk.d88").c_str(), (inputs / kImage).c_str()), 0);
+  const bool linked = symlink((other / "disk.d88").c_str(), (inputs / kImage).c_str()) == 0;
   const bool alike = Stat(inputs / "ipl1.bin").st_ino == Stat(other / "disk.d88").st_ino;
   const RunResult r = RunTool(inputs, {"v1", "0"});
   const Bytes image = ReadFile(other / "disk.d88");
   umount2(inputs.path().c_str(), MNT_DETACH);
   umount2(other.path().c_str(), MNT_DETACH);
+  ASSERT_TRUE(linked);
   if (!alike) GTEST_SKIP() << "this kernel numbers the files of two tmpfs apart";
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(image, Fresh());
@@ -505,9 +555,10 @@ TEST(DataSafety, ImageThatIsAnInputIsRefused) {
     ScratchDir dir;
     WritePatternInputs(dir, "v1", 30000);
     const std::string image = dir / kImage;
-    ASSERT_EQ(symbolic ? symlink(input.c_str(), image.c_str())
-                       : link((dir / input).c_str(), image.c_str()),
-              0);
+    int linked = -1;
+    if (symbolic) linked = symlink(input.c_str(), image.c_str());
+    if (!symbolic) linked = link((dir / input).c_str(), image.c_str());
+    ASSERT_EQ(linked, 0);
     const auto before = Listing(dir.path());
     const RunResult r = RunTool(dir, {"v1", "0"});
     EXPECT_EQ(r.status, 1);
@@ -538,54 +589,60 @@ TEST(DataSafety, RunEndedBySignalWhileReadingLeavesEverythingAsItWas) {
   }
 }
 
+// What stands under the name before the run: nothing, an old image of 0644, or a link to t.d88.
+enum class Before { kNothing, kOld, kDanglingLink };
+
+// strace stops the run as it flushes its file, or as it looks where the name leads.
+const RunOptions kAtFlush = {.umask = 0, .inject = "fsync:signal=STOP"};
+const RunOptions kAtLook = {.inject = "newfstatat:signal=STOP", .traced_path = kImage};
+
+// A run that strace stops, and what the test does meanwhile.
+struct Stop {
+  const char* what;
+  Before before;
+  RunOptions options;  // how strace stops the run, and what else holds for it
+  void (*act)(const ScratchDir&, const std::string& new_file);
+  int error;   // that the run reports, or 0
+  int offset;  // of the image that must stand there afterwards; -1 for a FIFO
+};
+// clang-format off
+const Stop kStops[] = {
+    {"only its owner may read the new file, though all may read the old", Before::kOld, kAtFlush,
+     [](const ScratchDir&, const std::string& new_file) { ModeIs(new_file, 0600); }, 0, 0},
+    {"the old image's bits changed meanwhile: the image takes those it had", Before::kOld,
+     kAtFlush, [](const ScratchDir& d, const std::string&) { chmod((d / kImage).c_str(), 0600); },
+     0, 0},
+    {"the image moved aside and another file put under its name: that one replaced",
+     Before::kOld, kAtFlush, [](const ScratchDir& d, const std::string&) {
+       rename((d / kImage).c_str(), (d / "aside").c_str());
+       WriteFile(d / kImage, Bytes(10, 0x22));
+       chmod((d / kImage).c_str(), 0600);
+     }, 0, 0},
+    {"SIGTSTP, which stops the run but does not end it: continued, replaced", Before::kOld,
+     {.umask = 0, .inject = "fsync:signal=TSTP"}, [](const ScratchDir&, const std::string&) {},
+     0, 0},
+    {"nothing there; another run puts its image there, then this one's flush fails: it stays",
+     Before::kNothing, {.umask = 0, .inject = "fsync:error=ENOSPC:signal=STOP"},
+     [](const ScratchDir& d, const std::string&) { EXPECT_EQ(RunTool(d, {"v1", "5"}).status, 0); },
+     ENOSPC, 5},
+    {"a link to nothing; another run makes the image at its end, then this one fails: it stays",
+     Before::kDanglingLink, {.file_size_limit = 100'000, .inject = "newfstatat:signal=STOP",
+                             .traced_path = kImage},
+     [](const ScratchDir& d, const std::string&) { EXPECT_EQ(RunTool(d, {"v1", "5"}).status, 0); },
+     EFBIG, 5},
+    {"a link to nothing, and a FIFO put at its end meanwhile: refused, not waited for",
+     Before::kDanglingLink, kAtLook,
+     [](const ScratchDir& d, const std::string&) { mkfifo((d / "t.d88").c_str(), 0600); },
+     ENXIO, -1},
+};
+// clang-format on
+
 // strace stops the run; the test looks or acts, and the run goes on. The run gives its image what
 // the old one had when the run began, the last rename wins, a run that fails removes only what it
 // made, and a file it is to make at the end of a link is made anew or refused, never waited for.
 TEST(DataSafety, WhatHappensWhileTheRunIsStopped) {
   if (const std::string why = NoStrace(); !why.empty()) GTEST_SKIP() << why;
-  enum class Before { kNothing, kOld, kDanglingLink };  // an old image of 0644, or a link to t.d88
-  const RunOptions kAtFlush = {.umask = 0, .inject = "fsync:signal=STOP"};
-  const RunOptions kAtLook = {.inject = "newfstatat:signal=STOP", .traced_path = kImage};
-  struct Case {
-    const char* what;
-    Before before;
-    RunOptions options;  // how strace stops the run, and what else holds for it
-    void (*act)(const ScratchDir&, const std::string& new_file);
-    int error;   // that the run reports, or 0
-    int offset;  // of the image that must stand there afterwards; -1 for a FIFO
-  };
-  // clang-format off
-  const Case cases[] = {
-      {"only its owner may read the new file, though all may read the old", Before::kOld, kAtFlush,
-       [](const ScratchDir&, const std::string& new_file) { ModeIs(new_file, 0600); }, 0, 0},
-      {"the old image's bits changed meanwhile: the image takes those it had", Before::kOld,
-       kAtFlush, [](const ScratchDir& d, const std::string&) { chmod((d / kImage).c_str(), 0600); },
-       0, 0},
-      {"the image moved aside and another file put under its name: that one replaced",
-       Before::kOld, kAtFlush, [](const ScratchDir& d, const std::string&) {
-         rename((d / kImage).c_str(), (d / "aside").c_str());
-         WriteFile(d / kImage, Bytes(10, 0x22));
-         chmod((d / kImage).c_str(), 0600);
-       }, 0, 0},
-      {"SIGTSTP, which stops the run but does not end it: continued, replaced", Before::kOld,
-       {.umask = 0, .inject = "fsync:signal=TSTP"}, [](const ScratchDir&, const std::string&) {},
-       0, 0},
-      {"nothing there; another run puts its image there, then this one's flush fails: it stays",
-       Before::kNothing, {.umask = 0, .inject = "fsync:error=ENOSPC:signal=STOP"},
-       [](const ScratchDir& d, const std::string&) { EXPECT_EQ(RunTool(d, {"v1", "5"}).status, 0); },
-       ENOSPC, 5},
-      {"a link to nothing; another run makes the image at its end, then this one fails: it stays",
-       Before::kDanglingLink, {.file_size_limit = 100'000, .inject = "newfstatat:signal=STOP",
-                               .traced_path = kImage},
-       [](const ScratchDir& d, const std::string&) { EXPECT_EQ(RunTool(d, {"v1", "5"}).status, 0); },
-       EFBIG, 5},
-      {"a link to nothing, and a FIFO put at its end meanwhile: refused, not waited for",
-       Before::kDanglingLink, kAtLook,
-       [](const ScratchDir& d, const std::string&) { mkfifo((d / "t.d88").c_str(), 0600); },
-       ENXIO, -1},
-  };
-  // clang-format on
-  for (const Case& c : cases) {
+  for (const Stop& c : kStops) {
     ScratchDir dir;
     WritePatternInputs(dir, "v1", 30000);
     RunTool(dir, {"v1", std::to_string(c.offset)});
@@ -622,32 +679,41 @@ TEST(DataSafety, WhatHappensWhileTheRunIsStopped) {
 }
 
 // Two runs at once both succeed, each image whole, and the last one wins. Written in place (a
-// file with a second link), the second waits for the first, which strace holds a while between
-// its two writes, the part past the old end and the rest: a mixed image would show.
+// file with a second link; one in a folder that takes no new file, where the replace is refused),
+// the second waits for the first, which strace holds a while between its two writes, the part
+// past the old end and the rest: a mixed image would show.
 TEST(DataSafety, ConcurrentRunsEachLeaveAWholeImage) {
-  ScratchDir dir;
-  WritePatternInputs(dir, "v1", 30000);
-  ASSERT_EQ(RunTool(dir, {"v1", "5"}).status, 0);
-  const Bytes image5 = ReadFile(dir / kImage);
+  Folders f;
+  WritePatternInputs(f.dir, "v1", 30000);
+  ASSERT_EQ(RunTool(f.dir, {"v1", "5"}).status, 0);
+  const Bytes image5 = ReadFile(f.image());
   ASSERT_NE(Fresh(), image5);
   for (int round = 0; round < 10; ++round) {
-    ToolRun a(dir, {"v1", "0"});
-    ToolRun b(dir, {"v1", "5"});
+    ToolRun a(f.dir, {"v1", "0"});
+    ToolRun b(f.dir, {"v1", "5"});
     EXPECT_EQ(a.Finish().status, 0);
     EXPECT_EQ(b.Finish().status, 0);
-    const Bytes image = ReadFile(dir / kImage);
+    const Bytes image = ReadFile(f.image());
     EXPECT_TRUE(image == Fresh() || image == image5) << "round " << round;
-    EXPECT_EQ(Listing(dir.path()).size(), 14u);
+    EXPECT_EQ(Listing(f.dir.path()).size(), 14u);
   }
   if (const std::string why = NoStrace(); !why.empty()) GTEST_SKIP() << "in place: " << why;
-  WriteFile(dir / kImage, Bytes(20'000, 0x5A));  // the images differ before and past its end
-  ASSERT_EQ(link((dir / kImage).c_str(), (dir / "other.d88").c_str()), 0);
-  ToolRun a(dir, {"v1", "0"}, {.inject = "pwrite64:delay_enter=300000:when=2"});
-  usleep(100'000);
-  EXPECT_EQ(RunTool(dir, {"v1", "5"}).status, 0);
-  EXPECT_EQ(a.Finish().status, 0);
-  const Bytes image = ReadFile(dir / kImage);
-  EXPECT_TRUE(image == Fresh() || image == image5) << "in place";
+  for (const bool linked : {true, false}) {
+    const std::string why = linked ? Linked()(f) : OldInUnwritableFolder(f);
+    if (!why.empty()) {
+      FolderWritableAgain(f);
+      GTEST_SKIP() << why;
+    }
+    WriteFile(f.image(), Bytes(20'000, 0x5A));  // the images differ before and past its end
+    ToolRun a(f.dir, {"v1", "0"}, {.inject = "pwrite64:delay_enter=300000:when=2"});
+    usleep(100'000);
+    EXPECT_EQ(RunTool(f.dir, {"v1", "5"}).status, 0);
+    EXPECT_EQ(a.Finish().status, 0);
+    const Bytes image = ReadFile(f.image());
+    EXPECT_TRUE(image == Fresh() || image == image5) << "in place, linked " << linked;
+    FolderWritableAgain(f);
+    unlink((f.dir / "other.d88").c_str());
+  }
 }
 
 TEST(DataSafety, EveryFailedReadIsReportedAndNoImageIsPutInPlace) {

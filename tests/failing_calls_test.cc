@@ -23,6 +23,7 @@ namespace {
 // clang-format off
 const std::map<std::string, std::vector<int>> kErrors = {
     {"openat",         {EACCES, EPERM, ENOSPC, EIO, EMFILE}},
+    {"fcntl",          {EDEADLK, ENOLCK}},
     {"newfstatat",     {EIO, EOVERFLOW}},
     {"statx",          {EIO}},
     {"readlink",       {EACCES, EIO}},
@@ -60,11 +61,13 @@ struct Call {
 };
 
 // The calls a run makes from the image's first open on (the hold of signals just before it
-// among them), as strace wrote them with `inject` in force; none if `stand` cannot be put here.
-std::vector<Call> TracedCalls(const Stand& stand, const std::string& inject) {
+// among them), as strace wrote them with `inject` in force; none, and why, if `stand` cannot be
+// put here.
+std::vector<Call> TracedCalls(const Stand& stand, const std::string& inject, std::string& why) {
   Folders f;
   WritePatternInputs(f.dir, "v1", 30000);
-  if (!stand(f).empty()) return {};
+  why = stand(f);
+  if (!why.empty()) return {};
   ToolRun run(f.dir, {"v1", "0"}, {.inject = inject, .trace_all = true});
   run.Finish();
   std::vector<Call> calls;
@@ -92,6 +95,13 @@ std::vector<Call> TracedCalls(const Stand& stand, const std::string& inject) {
 // Whether a call acts on the new file made beside the old one, ".NAME.XXXXXXXX".
 bool OnNewFile(const Call& call) { return call.line.find(".d88.") != std::string::npos; }
 
+// Whether a call opens a folder: its first path names none of the image's files.
+bool OpensFolder(const Call& call) {
+  const std::size_t from = call.line.find('"');
+  const std::string path = call.line.substr(from + 1, call.line.find('"', from + 1) - from - 1);
+  return call.name == "openat" && path.find(".d88") == std::string::npos;
+}
+
 // What came of a run with one call failed.
 struct Outcome {
   int status = 0;
@@ -101,44 +111,59 @@ struct Outcome {
   bool whole = false;    // the new image stands there
   bool same = false;     // in the file that stood there
   bool cut = false;      // the new image, then what stood past its end: a longer file not cut
-  bool left = false;     // a file left in either folder that was not there before, or one gone
+  bool left = false;     // a file in either folder that was not there, or an image not whole
+  bool named = false;    // the message's second line names a file that stands there
+  bool gone = false;     // a file that stood in either folder, but for the image, is gone
 };
 
-// Whether `err` is the message for `error`, then, when a file was left, one more line that
-// names it.
-bool Reports(const std::string& err, int error, bool left) {
-  const std::string message = Message(error != 0 ? error : EIO);
-  if (!left) return err == message;
-  const std::string more = err.substr(std::min(message.size(), err.size()));
-  return err.rfind(message, 0) == 0 && more.find(": ") != std::string::npos &&
-         more.find('\n') == more.size() - 1;
-}
-
 // Whether a run in which `call` failed with `error` kept the promises. Reported: status 1 with
-// the error's text (and a line naming the file the run made, if it could not remove it), the
-// old image kept (or the new one whole, when the call was the last flush
-// or rename, or came after it; or not cut, when the cut failed). Not reported: the image whole,
-// where the failure harms nothing: once the image is in place, a descriptor let go, no extended
-// attributes or reservation on that disk, or a refusal to give the new file what the old one has,
-// or to make it, which writes the image in place.
+// the error's text, and the old image kept (or the new one whole, when the call was the last
+// flush or rename, or came after it; or not cut, when the cut failed), or else a file the run
+// made and could not remove named on a line of its own. Not reported: the image whole, where
+// the failure harms nothing: once the image is in place, a descriptor let go, no extended
+// attributes, reservation or locks on that disk, or a refusal to give the new file what the old
+// one has, to make it or to open the folder, which writes the image in place. Never a file gone.
 bool KeepsPromises(const Call& call, int error, const Outcome& o) {
-  if (o.status == 1 && Reports(o.err, error, o.left))
-    return o.kept || ((call.last || call.after) && o.whole) || o.cut || o.left;
+  if (o.gone) return false;
+  const std::string message = Message(error != 0 ? error : EIO);
+  if (o.status == 1 && !o.left && o.err == message)
+    return o.kept || ((call.last || call.after) && o.whole) || o.cut;
+  if (o.status == 1 && o.left && o.named && o.err.rfind(message, 0) == 0)
+    return o.kept || !o.existed;
   if (o.status != 0 || !o.whole || o.left) return false;
   if (call.after) return true;
   if (call.name == "close" && !OnNewFile(call)) return true;
-  if (error == EOPNOTSUPP && (call.name == "flistxattr" || call.name == "fallocate")) return true;
+  const bool unsupported = (error == EOPNOTSUPP && call.name == "flistxattr") ||
+                           (error == EOPNOTSUPP && call.name == "fallocate") ||
+                           (error == ENOLCK && call.name == "fcntl");
+  if (unsupported) return true;
   const bool giving = call.name == "fchown" || call.name.find("xattr") != std::string::npos ||
-                      (call.name == "openat" && OnNewFile(call));
+                      (call.name == "openat" && OnNewFile(call)) || OpensFolder(call);
   return giving && (error == EPERM || error == EACCES) && (o.same || !o.existed);
 }
 
 // Whether the names in `now` are those `before`, but for `made`, the image's own, if not "".
-bool OnlyAdded(std::vector<std::string> before, std::vector<std::string> now,
-               const std::string& made) {
+// `added` is set when a name came, `removed` when one went.
+void Compare(std::vector<std::string> before, std::vector<std::string> now, const std::string& made,
+             bool& added, bool& removed) {
   std::erase(before, made);
   std::erase(now, made);
-  return before == now;
+  added = added || std::ranges::any_of(now, [&](const std::string& n) {
+            return std::ranges::find(before, n) == before.end();
+          });
+  removed = removed || std::ranges::any_of(before, [&](const std::string& n) {
+              return std::ranges::find(now, n) == now.end();
+            });
+}
+
+// Whether the second line of `err` names a file that stands there, its path taken from `dir`.
+bool NamesAFile(const std::string& err, const std::string& dir) {
+  const std::size_t line = err.find('\n') + 1;
+  const std::size_t colon = err.find(": ", line);
+  if (line == 0 || colon == std::string::npos) return false;
+  std::string name = err.substr(line, colon - line);
+  if (name.front() != '/') name = dir + "/" + name;
+  return Exists(name);
 }
 
 // Runs the tool with `call` failing with `error` (and `inject` in force) on what `stand` puts
@@ -172,11 +197,10 @@ Outcome RunFailing(const Stand& stand, const std::string& inject, const Call& ca
   o.whole = now == fresh;
   o.cut = call.name == "ftruncate" && o.same && now.size() > fresh.size() &&
           std::equal(fresh.begin(), fresh.end(), now.begin());
-  const std::string made = exists ? kImage : "";
-  const std::string made_there = exists ? "disk.d88" : "";
-  o.left = !OnlyAdded(names, Names(f.dir.path()), made) ||
-           !OnlyAdded(there, Names(f.elsewhere.path()), made_there) ||
-           (!existed && exists && !o.whole);
+  Compare(names, Names(f.dir.path()), kImage, o.left, o.gone);
+  Compare(there, Names(f.elsewhere.path()), "disk.d88", o.left, o.gone);
+  o.left = o.left || (!existed && exists && !o.whole);
+  o.named = NamesAFile(r.err, f.dir.path());
   return o;
 }
 
@@ -186,52 +210,56 @@ std::string SparseLinked(Folders& f) {
   return Unless(MakeSparse(f.image(), 348'848), "cannot make a sparse file");
 }
 
-TEST(DataSafety, EveryFailingCallOfTheImagePathKeepsThePromises) {
+// What stands under the name for one sweep, and an inject option in force in each of its runs.
+struct Sweep {
+  const char* name;  // the test's, as it reports it
+  Stand stand;
+  const char* inject;
+};
+
+class EveryFailingCall : public ::testing::TestWithParam<Sweep> {};
+
+TEST_P(EveryFailingCall, OfTheImagePathKeepsThePromises) {
   if (const std::string why = NoStrace(); !why.empty()) GTEST_SKIP() << why;
-  struct Case {
-    const char* what;
-    Stand stand;
-    const char* inject;  // in force in every run of the case
-  };
-  // clang-format off
-  const Case cases[] = {
-      {"nothing", Nothing, ""},
-      {"a file", Old(0644), ""},
-      {"a link", LinkElsewhere("disk.d88", true), ""},
-      {"a dangling link", LinkElsewhere("disk.d88", false), ""},
-      {"a file with a second hard link", Linked(), ""},
-      {"a longer one", Linked(400'000), ""},
-      {"a sparse one, on a disk that reserves no room", SparseLinked,
-       "fallocate:error=EOPNOTSUPP:when=1+"},
-      {"a file with an ACL and a user attribute", OldWithAclAndAttribute, ""},
-      {"a file without an ACL under a default ACL", OldUnderDefaultAcl, ""},
-  };
-  // clang-format on
-  for (const Case& c : cases) {
-    const std::vector<Call> calls = TracedCalls(c.stand, c.inject);
-    if (calls.empty()) std::printf("not swept here: %s\n", c.what);
-    for (const Call& call : calls) {
-      // The new file is made anew, never opened where one was planted.
-      if (call.name == "openat" && OnNewFile(call)) {
-        EXPECT_NE(call.line.find("O_EXCL"), std::string::npos) << call.line;
-      }
-      if (!kErrors.contains(call.name)) continue;
-      if (std::string(c.inject).rfind(call.name + ":", 0) == 0) continue;
-      for (const int error : kErrors.at(call.name)) {
-        const Outcome o = RunFailing(c.stand, c.inject, call, error);
-        if (KeepsPromises(call, error, o)) continue;
-        ADD_FAILURE() << c.what << ", " << call.name << " #" << call.nth << " failing with "
-                      << (error != 0 ? strerrorname_np(error) : "nothing written") << ": "
-                      << call.line << "\n  status " << o.status << ", message " << o.err
-                      << "  image "
-                      << (o.whole  ? "new"
-                          : o.kept ? "old"
-                                   : "damaged or gone")
-                      << (o.same ? ", same file" : "") << (o.left ? ", files left or gone" : "");
-      }
+  const Sweep& sweep = GetParam();
+  std::string why;
+  const std::vector<Call> calls = TracedCalls(sweep.stand, sweep.inject, why);
+  if (!why.empty()) GTEST_SKIP() << why;
+  for (const Call& call : calls) {
+    // The new file is made anew, never opened where one was planted.
+    if (call.name == "openat" && OnNewFile(call)) {
+      EXPECT_NE(call.line.find("O_EXCL"), std::string::npos) << call.line;
+    }
+    if (!kErrors.contains(call.name)) continue;
+    if (std::string(sweep.inject).rfind(call.name + ":", 0) == 0) continue;
+    for (const int error : kErrors.at(call.name)) {
+      const Outcome o = RunFailing(sweep.stand, sweep.inject, call, error);
+      if (KeepsPromises(call, error, o)) continue;
+      const char* image = "damaged or gone";
+      if (o.kept) image = "old";
+      if (o.whole) image = "new";
+      ADD_FAILURE() << call.name << " #" << call.nth << " failing with "
+                    << (error != 0 ? strerrorname_np(error) : "nothing written") << ": "
+                    << call.line << "\n  status " << o.status << ", message " << o.err << "  image "
+                    << image << (o.same ? ", same file" : "") << (o.left ? ", a file left" : "")
+                    << (o.gone ? ", a file gone" : "");
     }
   }
 }
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(DataSafety, EveryFailingCall, ::testing::Values(
+    Sweep{"Nothing", Nothing, ""},
+    Sweep{"File", Old(0644), ""},
+    Sweep{"Link", LinkElsewhere("disk.d88", true), ""},
+    Sweep{"DanglingLink", LinkElsewhere("disk.d88", false), ""},
+    Sweep{"Linked", Linked(), ""},
+    Sweep{"LinkedLonger", Linked(400'000), ""},
+    Sweep{"SparseLinkedNoRoomAhead", SparseLinked, "fallocate:error=EOPNOTSUPP:when=1+"},
+    Sweep{"AclAndAttribute", OldWithAclAndAttribute, ""},
+    Sweep{"UnderDefaultAcl", OldUnderDefaultAcl, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 }  // namespace
 }  // namespace testing_support

@@ -120,10 +120,12 @@ std::map<std::string, Bytes> Listing(const std::string& dir) {
   return files;
 }
 
-ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
-                 const RunOptions& options) {
-  const std::string out_path = capture_ / "stdout", err_path = capture_ / "stderr";
-  // The emulator of a cross build, its words separated by '|', then the tool.
+namespace {
+
+// The words that start the tool with `args`: the emulator of a cross build (its words separated
+// by '|'), or strace with what `options` asks of it and its trace in `trace`; then the tool.
+std::vector<std::string> Command(const std::vector<std::string>& args, const RunOptions& options,
+                                 const std::string& trace) {
   std::vector<std::string> words;
   const std::string emulator = GEN_TARSILP6_EMULATOR;
   for (size_t at = 0; at < emulator.size();) {
@@ -131,21 +133,82 @@ ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
     words.push_back(emulator.substr(at, end - at));
     at = end + 1;
   }
-  if (options.trace_all || !options.inject.empty())
-    words = {"strace", "-y", "-o", capture_ / "trace"};
+  if (options.trace_all || !options.inject.empty()) words = {"strace", "-y", "-o", trace};
   std::string traced;  // the calls named by the inject options
   for (size_t at = 0; at < options.inject.size();) {
     const size_t end = std::min(options.inject.find(';', at), options.inject.size());
     std::string inject = options.inject.substr(at, end - at);
     if (inject.find("when=") == std::string::npos) inject += ":when=1";
     words.insert(words.end(), {"-e", "inject=" + inject});
-    traced += (traced.empty() ? "" : ",") + inject.substr(0, inject.find(':'));
+    if (!traced.empty()) traced += ",";
+    traced += inject.substr(0, inject.find(':'));
     at = end + 1;
   }
   if (!options.trace_all && !traced.empty()) words.insert(words.end(), {"-e", "trace=" + traced});
   if (!options.traced_path.empty()) words.insert(words.end(), {"-P", options.traced_path});
   words.push_back(options.binary.empty() ? GEN_TARSILP6_BINARY : options.binary);
   words.insert(words.end(), args.begin(), args.end());
+  return words;
+}
+
+// In the child, before the tool starts: its limits, umask and signals as `options` say. Returns
+// false if one cannot be set.
+bool SetLimitsAndSignals(const RunOptions& options) {
+  const rlimit no_core = {0, 0};  // a signal that dumps core leaves no file in the folder
+  if (setrlimit(RLIMIT_CORE, &no_core) != 0) return false;
+  if (options.file_size_limit >= 0) {
+    rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0) return false;
+    limit.rlim_cur = static_cast<rlim_t>(options.file_size_limit);  // the hard limit stays
+    if (signal(SIGXFSZ, SIG_DFL) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) return false;
+  }
+  if (options.stack_limit >= 0) {
+    const rlimit limit = {static_cast<rlim_t>(options.stack_limit),
+                          static_cast<rlim_t>(options.stack_limit)};
+    if (setrlimit(RLIMIT_STACK, &limit) != 0) return false;
+  }
+  if (options.open_files >= 0) {  // counted from 3: nothing of the test's is left open
+    close_range(3, ~0u, 0);
+    const rlimit limit = {static_cast<rlim_t>(options.open_files),
+                          static_cast<rlim_t>(options.open_files)};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  }
+  if (options.umask >= 0) umask(static_cast<mode_t>(options.umask));
+  if (options.ignored != 0 && signal(options.ignored, SIG_IGN) == SIG_ERR) return false;
+  sigset_t pending;
+  sigemptyset(&pending);
+  for (const int sig : options.pending) sigaddset(&pending, sig);
+  if (sigprocmask(SIG_BLOCK, &pending, nullptr) != 0) return false;
+  for (const int sig : options.pending) {
+    if (raise(sig) != 0) return false;
+  }
+  return true;
+}
+
+// In the child: a mount namespace without /proc, and another user, as `options` say. Returns
+// false if that cannot be.
+bool SetWorld(const RunOptions& options) {
+  if (options.no_proc) {
+    if (unshare(CLONE_NEWNS) != 0) return false;
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    if (umount2("/proc", MNT_DETACH) != 0) return false;
+  }
+  if (options.user >= 0) {
+    const auto id = static_cast<uid_t>(options.user);
+    const std::vector<gid_t> groups(options.groups.begin(), options.groups.end());
+    if (setgroups(groups.size(), groups.data()) != 0) return false;
+    if (setgid(id) != 0 || setuid(id) != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
+                 const RunOptions& options) {
+  const std::string out_path = capture_ / "stdout";
+  const std::string err_path = capture_ / "stderr";
+  std::vector<std::string> words = Command(args, options, capture_ / "trace");
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
@@ -161,48 +224,11 @@ ToolRun::ToolRun(const ScratchDir& dir, const std::vector<std::string>& args,
   const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.path().c_str()) != 0)
     _exit(127);
-  const rlimit no_core = {0, 0};  // a signal that dumps core leaves no file in the folder
-  if (setrlimit(RLIMIT_CORE, &no_core) != 0) _exit(127);
-  if (options.file_size_limit >= 0) {
-    rlimit limit;
-    if (getrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
-    limit.rlim_cur = static_cast<rlim_t>(options.file_size_limit);  // the hard limit stays
-    if (signal(SIGXFSZ, SIG_DFL) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
-  }
-  sigset_t pending;
-  sigemptyset(&pending);
-  for (const int sig : options.pending) sigaddset(&pending, sig);
-  if (options.ignored != 0 && signal(options.ignored, SIG_IGN) == SIG_ERR) _exit(127);
   if (traced_) {  // LeakSanitizer, in a sanitized build, cannot work under strace
     const char* asan = std::getenv("ASAN_OPTIONS");
     setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":detect_leaks=0").c_str(), 1);
   }
-  if (sigprocmask(SIG_BLOCK, &pending, nullptr) != 0) _exit(127);
-  for (const int sig : options.pending)
-    if (raise(sig) != 0) _exit(127);
-  if (options.stack_limit >= 0) {
-    const rlimit limit = {static_cast<rlim_t>(options.stack_limit),
-                          static_cast<rlim_t>(options.stack_limit)};
-    if (setrlimit(RLIMIT_STACK, &limit) != 0) _exit(127);
-  }
-  if (options.umask >= 0) umask(static_cast<mode_t>(options.umask));
-  if (options.open_files >= 0) {  // counted from 3: nothing of the test's is left open
-    close_range(3, ~0u, 0);
-    const rlimit limit = {static_cast<rlim_t>(options.open_files),
-                          static_cast<rlim_t>(options.open_files)};
-    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(127);
-  }
-  // A mount namespace of its own, where /proc is not mounted.
-  if (options.no_proc && (unshare(CLONE_NEWNS) != 0 ||
-                          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                          umount2("/proc", MNT_DETACH) != 0))
-    _exit(127);
-  if (options.user >= 0) {
-    const auto id = static_cast<uid_t>(options.user);
-    const std::vector<gid_t> groups(options.groups.begin(), options.groups.end());
-    if (setgroups(groups.size(), groups.data()) != 0 || setgid(id) != 0 || setuid(id) != 0)
-      _exit(127);
-  }
+  if (!SetLimitsAndSignals(options) || !SetWorld(options)) _exit(127);
   execvp(argv[0], argv.data());
   _exit(127);
 }

@@ -79,7 +79,7 @@ Stand LinuxOwn(const char* why, const Stand& stand) {
 }
 
 std::string OldWithAclAndAttribute(Folders& f) {
-  Old(0640)(f);
+  if (const std::string why = Old(0640)(f); !why.empty()) return why;
   const std::string set = "setfacl -m u:4321:rw " + f.image() + " && setfacl -d -m u:4322:r " +
                           f.dir.path() + " 2>/dev/null";
   const bool made = setxattr(f.image().c_str(), "user.origin", "disk", 4, 0) == 0;
@@ -87,14 +87,14 @@ std::string OldWithAclAndAttribute(Folders& f) {
 }
 
 std::string OldUnderDefaultAcl(Folders& f) {
-  Old(0600)(f);
+  if (const std::string why = Old(0600)(f); !why.empty()) return why;
   const std::string set = "setfacl -d -m u:4321:rw " + f.dir.path() + " 2>/dev/null";
   return Unless(system(set.c_str()) == 0, "no setfacl here");
 }
 
 Stand Linked(long size) {
   return [=](Folders& f) {
-    Old(0644, size)(f);
+    if (const std::string why = Old(0644, size)(f); !why.empty()) return why;
     return Unless(link(f.image().c_str(), (f.dir / "other.d88").c_str()) == 0, "link failed");
   };
 }
