@@ -58,7 +58,7 @@ int Report(std::FILE* err, const char* name, int error) {
 int ImageFailed(std::FILE* err, const io::ImageFile& image, int error) {
   Report(err, kOutputName, error);
   int left_error = 0;
-  if (const char* left = image.LeftBehind(left_error); left != nullptr)
+  for (int n = 0; const char* left = image.LeftBehind(n, left_error); ++n)
     Report(err, left, left_error);
   return 1;
 }

@@ -46,7 +46,7 @@
 //   io::ImageFile image;
 //   if (int error = image.Open(name); error != 0) ... report; nothing was made or changed
 //   if (int error = image.Put(bytes); error != 0) ... report; the old image is as it was
-//   if (const char* left = image.LeftBehind(error)) ... report that file too
+//   for (int n = 0; const char* left = image.LeftBehind(n, error); ++n) ... report each
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -148,9 +148,10 @@ class ImageFile {
   // and every file the run made removed, as far as the system allowed.
   int Put(std::span<const uint8_t> image);
 
-  // A file the run made that a failure could not remove, as a path to report with `error`; or
-  // nullptr when none was left behind.
-  const char* LeftBehind(int& error) const;
+  // The `n`-th file (from 0) that the run made and a failure could not remove, as a path to
+  // report with `error`; or nullptr past the last. There are at most two: a new file beside the
+  // old one, and the file the open made.
+  const char* LeftBehind(int n, int& error) const;
 
  private:
   enum class Plan : uint8_t { kMade, kReplace, kInPlace, kStream };
@@ -177,8 +178,10 @@ class ImageFile {
   Place place_;        // where the file stands, found for a replace
   bool own_ = false;   // the run's open made the file: a failure removes it
   bool held_ = false;  // interruptions are held
-  int left_error_ = 0;
-  char left_behind_[kPathMax] = {};
+  static constexpr int kMostLeft = 2;
+  int left_ = 0;  // how many files are left behind
+  int left_error_[kMostLeft] = {};
+  char left_behind_[kMostLeft][kPathMax] = {};
 };
 
 }  // namespace io

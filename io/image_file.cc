@@ -288,17 +288,18 @@ int ImageFile::RemoveOwn(int cause) {
   return cause;
 }
 
-// Keeps the first file left behind, with the error that kept it, for LeftBehind.
+// Keeps a file left behind, with the error that kept it, for LeftBehind.
 void ImageFile::LeaveBehind(const Place& place, int error) {
-  if (left_error_ != 0) return;
-  left_error_ = error;
-  platform::PathOf(place, left_behind_);
+  if (left_ == kMostLeft) return;
+  left_error_[left_] = error;
+  platform::PathOf(place, left_behind_[left_]);
+  ++left_;
 }
 
-const char* ImageFile::LeftBehind(int& error) const {
-  error = left_error_;
-  if (left_error_ == 0) return nullptr;
-  return left_behind_;
+const char* ImageFile::LeftBehind(int n, int& error) const {
+  if (n < 0 || n >= left_) return nullptr;
+  error = left_error_[n];
+  return left_behind_[n];
 }
 
 // Holds interruptions, once. Returns 0 or an error, with nothing held.

@@ -196,8 +196,20 @@ std::string MountedOver(Folders& f) {
   return Unless(mount(disk.c_str(), f.image().c_str(), nullptr, MS_BIND, nullptr) == 0, "no bind");
 }
 
+// The same with a file of another disk (a tmpfs on the other folder).
+std::string MountedOverFromOtherDisk(Folders& f) {
+  if (mount("tmpfs", f.elsewhere.path().c_str(), "tmpfs", 0, "size=1m") != 0) return "no tmpfs";
+  return MountedOver(f);
+}
+
 // Undoes MountedOver.
 void Unbind(Folders& f) { umount2(f.image().c_str(), MNT_DETACH); }
+
+// A file with a second hard link that ends in a hole, far shorter than the image.
+std::string LinkedEndingInAHole(Folders& f) {
+  if (const std::string why = Linked()(f); !why.empty()) return why;
+  return Unless(truncate(f.image().c_str(), 200'000) == 0, "truncate failed");
+}
 
 // What `stand` puts, for a run where /proc is not mounted: as root, and not under the
 // sanitizers, which need it.
@@ -316,6 +328,8 @@ const Scenario kScenarios[] = {
      OnOwnDisk("ext2", true, 348'848, 300, true), {}, ENOSPC, kKept, "disk.d88", {}, Unmount},
     {"Ext2LinkedLonger", "the same but a longer file, which has the room already: in place",
      OnOwnDisk("ext2", true, 400'000, 600), {}, 0, kSame, "disk.d88", {}, Unmount},
+    {"LinkedEndingInAHole", "a linked file ending in a hole, where room cannot be reserved ahead",
+     Traced(LinkedEndingInAHole), {.inject = "fallocate:error=EOPNOTSUPP:when=1+"}, 0, kSame},
     {"RamfsLinked", "the same where the file system has no size (ramfs): in place",
      OnOwnDisk("ramfs", true), {}, 0, kSame, "disk.d88", {}, Unmount},
     {"FullTmpfs", "a file on a disk without room for the new image: refused, the old one kept",
@@ -331,6 +345,16 @@ const Scenario kScenarios[] = {
     {"GroupOwner", "a group's file, by its owner, who may give the group: replaced",
      Shared(2001, 3000, 0664, 0775), {.user = 2001, .groups = {3000}},
      0, kNew, "", [](Folders& f) { OwnerIs(f.image(), 2001, 3000); ModeIs(f.image(), 0664); }},
+    {"MountedOverFromOtherDisk", "a file of another disk bound onto the name: in place, through it",
+     Root(MountedOverFromOtherDisk), {}, 0, kSame, "disk.d88",
+     [](Folders& f) {
+       Unbind(f);
+       EXPECT_EQ(ReadFile(f.image()), Bytes(1000, 0x5A));
+     },
+     [](Folders& f) {
+       Unbind(f);
+       Unmount(f);
+     }},
     {"MountedOver", "a file bound onto the name, as in a container: written in place, through it "
      "(refused where a mount is told only from another file system)",
      Root(MountedOver), {}, kPortable ? EBUSY : 0, kPortable ? kKept : kSame, "disk.d88",
@@ -401,6 +425,11 @@ const Scenario kScenarios[] = {
      Traced(Old(0644)), {.inject = "fsync:signal=HUP"}, -SIGHUP, kKept},
     {"WinchAtFlush", "SIGWINCH, which ends no process, while the new file is flushed: replaced",
      Traced(Old(0644)), {.inject = "fsync:signal=WINCH"}, 0, kNew},
+    {"ChldAtFlush", "SIGCHLD, which ends no process either, while the new file is flushed",
+     Traced(Old(0644)), {.inject = "fsync:signal=CHLD"}, 0, kNew},
+    {"DanglingLinkTermAtOpen", "SIGTERM as the file at the end of a link to nothing is made: "
+     "held, then the file removed and the end", Traced(LinkElsewhere("disk.d88", false)),
+     {.inject = "openat:signal=TERM:when=2", .traced_path = kImage}, -SIGTERM, kKept, "disk.d88"},
     {"HupUnderNohup", "SIGHUP while the new file is flushed, under nohup: ignored, replaced",
      Traced(Old(0644)), {.ignored = SIGHUP, .inject = "fsync:signal=HUP"}, 0, kNew},
     {"CallersPending", "SIGTERM and SIGTSTP the caller holds, pending from the start: replaced",
@@ -527,24 +556,75 @@ TEST(DataSafety, AnInputWithTheImagesInodeNumberOnAnotherDiskIsNotTheImage) {
   EXPECT_EQ(image, Fresh());
 }
 
-// A run that fails and cannot remove a file it made names that file after the reason: the new
-// file beside an old image, or the image it made where there was none.
+// A run that fails and cannot remove a file it made names each such file after the reason,
+// in the order they were left: the new file beside an old image, the image it made where there
+// was none, or both (at the end of a link to nothing). One whose replace was refused stops
+// there, rather than write the old image in place beside a file it could not remove.
 TEST(DataSafety, AFileTheRunCannotRemoveIsNamed) {
   if (const std::string why = NoStrace(); !why.empty()) GTEST_SKIP() << why;
-  for (const bool old : {true, false}) {
-    ScratchDir dir;
-    WritePatternInputs(dir, "v1", 30000);
-    if (old) WriteFile(dir / kImage, kOldImage);
-    const RunResult r =
-        RunTool(dir, {"v1", "0"}, {.inject = "fsync:error=ENOSPC;unlinkat:error=EIO"});
-    std::string left = kImage;
-    for (const std::string& name : Names(dir.path()))
-      if (name.rfind(".zemra8p6.d88.", 0) == 0) left = name;
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, Message(ENOSPC) + left + ": " + std::strerror(EIO) + "\n") << old;
-    EXPECT_TRUE(Exists(dir / left)) << old;
-    EXPECT_TRUE(!old || ReadFile(dir / kImage) == kOldImage);
+  constexpr char kFails[] = "fsync:error=ENOSPC;unlinkat:error=EIO:when=1+";
+  struct Case {
+    const char* what;
+    Stand stand;
+    const char* inject;
+    int error;       // the run's own
+    const char* at;  // the folder where files are left: "dir" or "elsewhere"
+    int left;        // how many
+  };
+  const Case cases[] = {
+      {"an old image", Old(0644), kFails, ENOSPC, "dir", 1},
+      {"nothing", Nothing, kFails, ENOSPC, "dir", 1},
+      {"a link to nothing", LinkElsewhere("disk.d88", false), kFails, ENOSPC, "elsewhere", 2},
+      {"an attribute refused", LinuxOwn("no attributes here", OldWithAclAndAttribute),
+       "fsetxattr:error=EPERM;unlinkat:error=EIO", EIO, "dir", 1},
+  };
+  for (const Case& c : cases) {
+    Folders f;
+    WritePatternInputs(f.dir, "v1", 30000);
+    if (const std::string why = c.stand(f); !why.empty()) {
+      std::printf("not run here: %s: %s\n", c.what, why.c_str());
+      continue;
+    }
+    const Bytes old = ReadFile(f.image());
+    const auto before = Names(f.dir.path());
+    const RunResult r = RunTool(f.dir, {"v1", "0"}, {.inject = c.inject});
+    const std::string folder = std::string(c.at) == "dir" ? f.dir.path() : f.elsewhere.path();
+    std::string lines;  // the file left beside, then the image made
+    std::string made;
+    for (const std::string& name : Names(folder)) {
+      const bool beside = name.rfind(".", 0) == 0;
+      const std::string path = c.left == 2 ? folder + "/" + name : name;
+      if (beside) lines = path + ": " + std::strerror(EIO) + "\n" + lines;
+      if (!beside && c.left == 2) made = path + ": " + std::strerror(EIO) + "\n";
+    }
+    if (c.left == 1 && lines.empty())
+      lines = std::string(kImage) + ": " + std::strerror(EIO) + "\n";
+    EXPECT_EQ(r.status, 1) << c.what;
+    EXPECT_EQ(r.err, Message(c.error) + lines + made) << c.what;
+    EXPECT_TRUE(old.empty() || ReadFile(f.image()) == old) << c.what;  // an old image kept
   }
+}
+
+// A link to a file in the root folder: that file is replaced in "/", as any other in its folder.
+TEST(DataSafety, ALinkToAFileInTheRootFolderReplacesIt) {
+  if (!kRoot || access("/", W_OK) != 0) GTEST_SKIP() << "needs root and a root folder to write";
+  ScratchDir dir;
+  WritePatternInputs(dir, "v1", 30000);
+  const std::string name = "gen_tarsilp6-test-" + std::to_string(getpid()) + ".d88";
+  WriteFile("/" + name, kOldImage);
+  const ino_t was = Stat("/" + name).st_ino;
+  const bool linked = symlink(("/" + name).c_str(), (dir / kImage).c_str()) == 0;
+  const RunResult r = RunTool(dir, {"v1", "0"});
+  const Bytes image = ReadFile("/" + name);
+  const ino_t now = Stat("/" + name).st_ino;
+  unlink(("/" + name).c_str());
+  bool left = false;  // a new file beside it
+  for (const std::string& entry : Names("/")) left = left || entry.rfind("." + name, 0) == 0;
+  ASSERT_TRUE(linked);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(image, Fresh());
+  EXPECT_NE(now, was);
+  EXPECT_FALSE(left);
 }
 
 TEST(DataSafety, ImageThatIsAnInputIsRefused) {
@@ -596,44 +676,53 @@ enum class Before { kNothing, kOld, kDanglingLink };
 const RunOptions kAtFlush = {.umask = 0, .inject = "fsync:signal=STOP"};
 const RunOptions kAtLook = {.inject = "newfstatat:signal=STOP", .traced_path = kImage};
 
+// What must stand under the name afterwards: the image for window offset 0 or 5, a FIFO, or
+// nothing.
+enum class After { kImage0, kImage5, kFifo, kNothing };
+
 // A run that strace stops, and what the test does meanwhile.
 struct Stop {
   const char* what;
   Before before;
   RunOptions options;  // how strace stops the run, and what else holds for it
   void (*act)(const ScratchDir&, const std::string& new_file);
-  int error;   // that the run reports, or 0
-  int offset;  // of the image that must stand there afterwards; -1 for a FIFO
+  int error;  // that the run reports, or 0
+  After after;
 };
 // clang-format off
 const Stop kStops[] = {
     {"only its owner may read the new file, though all may read the old", Before::kOld, kAtFlush,
-     [](const ScratchDir&, const std::string& new_file) { ModeIs(new_file, 0600); }, 0, 0},
+     [](const ScratchDir&, const std::string& new_file) { ModeIs(new_file, 0600); }, 0,
+     After::kImage0},
     {"the old image's bits changed meanwhile: the image takes those it had", Before::kOld,
      kAtFlush, [](const ScratchDir& d, const std::string&) { chmod((d / kImage).c_str(), 0600); },
-     0, 0},
+     0, After::kImage0},
     {"the image moved aside and another file put under its name: that one replaced",
      Before::kOld, kAtFlush, [](const ScratchDir& d, const std::string&) {
        rename((d / kImage).c_str(), (d / "aside").c_str());
        WriteFile(d / kImage, Bytes(10, 0x22));
        chmod((d / kImage).c_str(), 0600);
-     }, 0, 0},
+     }, 0, After::kImage0},
     {"SIGTSTP, which stops the run but does not end it: continued, replaced", Before::kOld,
      {.umask = 0, .inject = "fsync:signal=TSTP"}, [](const ScratchDir&, const std::string&) {},
-     0, 0},
+     0, After::kImage0},
     {"nothing there; another run puts its image there, then this one's flush fails: it stays",
      Before::kNothing, {.umask = 0, .inject = "fsync:error=ENOSPC:signal=STOP"},
      [](const ScratchDir& d, const std::string&) { EXPECT_EQ(RunTool(d, {"v1", "5"}).status, 0); },
-     ENOSPC, 5},
+     ENOSPC, After::kImage5},
+    {"nothing there; the image removed meanwhile, then the flush fails: nothing more to remove",
+     Before::kNothing, {.umask = 0, .inject = "fsync:error=ENOSPC:signal=STOP"},
+     [](const ScratchDir& d, const std::string&) { unlink((d / kImage).c_str()); }, ENOSPC,
+     After::kNothing},
     {"a link to nothing; another run makes the image at its end, then this one fails: it stays",
      Before::kDanglingLink, {.file_size_limit = 100'000, .inject = "newfstatat:signal=STOP",
                              .traced_path = kImage},
      [](const ScratchDir& d, const std::string&) { EXPECT_EQ(RunTool(d, {"v1", "5"}).status, 0); },
-     EFBIG, 5},
+     EFBIG, After::kImage5},
     {"a link to nothing, and a FIFO put at its end meanwhile: refused, not waited for",
      Before::kDanglingLink, kAtLook,
      [](const ScratchDir& d, const std::string&) { mkfifo((d / "t.d88").c_str(), 0600); },
-     ENXIO, -1},
+     ENXIO, After::kFifo},
 };
 // clang-format on
 
@@ -645,8 +734,10 @@ TEST(DataSafety, WhatHappensWhileTheRunIsStopped) {
   for (const Stop& c : kStops) {
     ScratchDir dir;
     WritePatternInputs(dir, "v1", 30000);
-    RunTool(dir, {"v1", std::to_string(c.offset)});
-    const Bytes want = ReadFile(dir / kImage);
+    RunTool(dir, {"v1", c.after == After::kImage5 ? "5" : "0"});
+    Bytes want = ReadFile(dir / kImage);
+    if (c.after == After::kFifo) want = {'|'};  // what Content gives for one
+    if (c.after == After::kNothing) want = {};
     unlink((dir / kImage).c_str());
     if (c.before == Before::kOld) {
       WriteFile(dir / kImage, kOldImage);
@@ -670,8 +761,7 @@ TEST(DataSafety, WhatHappensWhileTheRunIsStopped) {
     kill(-run.pid(), SIGCONT);  // strace and the tool
     const RunResult r = run.Finish();
     EXPECT_EQ(r.err, c.error == 0 ? "" : Message(c.error)) << c.what;
-    const Bytes fifo = {'|'};  // what Content gives for one
-    EXPECT_EQ(Content(dir / kImage), c.offset >= 0 ? want : fifo) << c.what;
+    EXPECT_EQ(Content(dir / kImage), want) << c.what;
     if (c.before == Before::kOld) ModeIs(dir / kImage, 0644);
     EXPECT_TRUE(new_file.empty() || !Exists(new_file)) << c.what;
     EXPECT_TRUE(!Exists(dir / "aside") || ReadFile(dir / "aside") == kOldImage) << c.what;
