@@ -185,6 +185,12 @@ made_then_other_run() {
 # errno names it, so the message is the system's (Wine's message table: "Not ready.").
 flush_fails() { traced -e trace=fsync -e inject=fsync:error=EIO:when=1; }
 no_image_flush_fails() { no_image && flush_fails; }
+# No image: this run makes it; meanwhile it is removed, then the flush fails: nothing is left to
+# remove, and only the reason is said.
+made_removed_then_fails() {
+  no_image && stopped="rm $d/$img"
+  traced -e trace=fsync -e inject=fsync:error=EIO:signal=STOP:when=1
+}
 # ReplaceFileW refuses an image that became read-only meanwhile.
 made_read_only() {
   stopped="chmod 444 $d/$img"
@@ -261,6 +267,7 @@ row "the image moved aside meanwhile: what came replaced"       moved_aside     
 row "the image removed meanwhile: the new one takes the name"   removed          0        ""                                       new
 row "another run meanwhile: both replace the image"             other_run        0        ""                                       new
 row "made; another run's image meanwhile, then a failed flush"  made_then_other_run 1     "$img: Not ready"                        other
+row "made; removed meanwhile, then a failed flush"              made_removed_then_fails 1 "$img: Not ready"                      none
 row "the new file's flush fails: the system's words"            flush_fails      1        "$img: Not ready"                        kept
 row "no image yet, its flush fails: nothing left"               no_image_flush_fails 1    "$img: Not ready"                    none
 row "made read-only meanwhile: the replace refused"             made_read_only   1        "$img: Permission denied"                kept
