@@ -103,10 +103,13 @@ class InputFile {
 
 // Where a file stands: its folder, held open where the system can (else the current folder, or
 // none on Windows), and its path as the system gave it, whose last part from `name_at` on is its
-// name in that folder.
+// name in that folder. A new Place has an empty path: no place known yet. Only that first
+// character is set, as the rest is written before it is read, and a run holds several Places.
 struct Place {
+  Place() { path[0] = 0; }
+
   Handle folder = Handle(-1);
-  PathChar path[kPathMax] = {};
+  PathChar path[kPathMax];
   std::size_t name_at = 0;
 };
 
@@ -181,7 +184,7 @@ class ImageFile {
   static constexpr int kMostLeft = 2;
   int left_ = 0;  // how many files are left behind
   int left_error_[kMostLeft] = {};
-  char left_behind_[kMostLeft][kPathMax] = {};
+  char left_behind_[kMostLeft][kPathMax];  // the first `left_` written, the rest never read
 };
 
 }  // namespace io
