@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -285,6 +286,10 @@ const Scenario kScenarios[] = {
      [](Folders& f) { EXPECT_EQ(ReadFile(f.dir / "other.d88"), ReadFile(f.image())); }},
     {"LinkedLonger", "a longer file with a second hard link: cut to the image's length",
      Linked(400'000), {}, 0, kSame},
+    {"LinkedNoLocks", "a file with a second hard link on a disk that keeps no locks: written",
+     Traced(Linked()), {.inject = "fcntl:error=ENOLCK"}, 0, kSame},
+    {"LinkedLocksUnsupported", "likewise where the disk does not support them: written",
+     Traced(Linked()), {.inject = "fcntl:error=EOPNOTSUPP"}, 0, kSame},
     {"Link", "a link to a file elsewhere: that file replaced, the link kept",
      LinkElsewhere("disk.d88", true), {}, 0, kNew, "disk.d88"},
     {"DanglingLink", "a dangling link: its target made",
@@ -649,24 +654,78 @@ TEST(DataSafety, ImageThatIsAnInputIsRefused) {
   }
 }
 
-// The run is held waiting on a FIFO input that has had too few bytes.
-TEST(DataSafety, RunEndedBySignalWhileReadingLeavesEverythingAsItWas) {
-  for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGKILL}) {
-    ScratchDir dir;
-    WritePatternInputs(dir, "v1", 30000);
-    WriteFile(dir / kImage, kOldImage);
+// What a run can wait on, where a signal must still end it: a FIFO input that has had too few
+// bytes; a FIFO under the image's name whose reader reads nothing, so that the run waits in its
+// write; the lock of an image to be written in place (it has a second link), which another
+// program holds.
+enum class Waits { kOnInput, kOnReader, kOnLock };
+const char* const kWaitsOn[] = {"a FIFO input", "a FIFO image's reader", "another's lock"};
+
+// Readies `dir` for a run that will wait as `waits` says.
+void ReadyToWait(Waits waits, const ScratchDir& dir) {
+  if (waits == Waits::kOnReader) {
+    EXPECT_EQ(mkfifo((dir / kImage).c_str(), 0600), 0);
+    return;
+  }
+  WriteFile(dir / kImage, kOldImage);
+  if (waits == Waits::kOnInput) {
     unlink((dir / "data5.bin").c_str());
-    ASSERT_EQ(mkfifo((dir / "data5.bin").c_str(), 0600), 0);
-    const auto before = Listing(dir.path());
-    ToolRun run(dir, {"v1", "0"});
-    const int writer = open((dir / "data5.bin").c_str(), O_WRONLY);  // waits for the run
-    ASSERT_GE(writer, 0);
-    ASSERT_EQ(write(writer, "short", 5), 5);
-    kill(run.pid(), sig);
-    const RunResult r = run.Finish();
-    close(writer);
-    EXPECT_EQ(r.signal, sig);
-    EXPECT_EQ(Listing(dir.path()), before) << strsignal(sig);
+    EXPECT_EQ(mkfifo((dir / "data5.bin").c_str(), 0600), 0);
+  }
+  if (waits == Waits::kOnLock) {
+    EXPECT_EQ(link((dir / kImage).c_str(), (dir / "second").c_str()), 0);
+  }
+}
+
+// Locks the whole of the file at `path` for this process. Returns the descriptor that holds the
+// lock: closing any descriptor of that file in this process ends it.
+int LockWhole(const std::string& path) {
+  const int locked = open(path.c_str(), O_RDWR);
+  struct flock whole = {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  EXPECT_EQ(fcntl(locked, F_SETLK, &whole), 0);
+  return locked;
+}
+
+// Returns once the run `pid` waits as `waits` says, holding open in `held` what it waits on.
+void WaitUntilItWaits(Waits waits, const ScratchDir& dir, pid_t pid, int& held) {
+  if (waits == Waits::kOnInput) {
+    held = open((dir / "data5.bin").c_str(), O_WRONLY);  // waits for the run
+    EXPECT_EQ(write(held, "short", 5), 5);
+  }
+  if (waits == Waits::kOnReader) held = open((dir / kImage).c_str(), O_RDONLY);  // likewise
+  const std::string blocked = "-> POSIX  ADVISORY  WRITE " + std::to_string(pid) + " ";
+  for (int waited = 0; waits == Waits::kOnLock && waited < 10'000; waited += 5) {
+    std::ifstream locks("/proc/locks");
+    const std::string all{std::istreambuf_iterator<char>(locks), {}};
+    if (all.find(blocked) != std::string::npos) return;
+    usleep(5000);
+  }
+  EXPECT_NE(waits, Waits::kOnLock) << "the run never waited for the lock";
+}
+
+TEST(DataSafety, RunEndedBySignalWhileWaitingLeavesEverythingAsItWas) {
+  for (const Waits waits : {Waits::kOnInput, Waits::kOnReader, Waits::kOnLock}) {
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGKILL}) {
+      ScratchDir dir;
+      WritePatternInputs(dir, "v1", 30000);
+      ReadyToWait(waits, dir);
+      const auto before = Listing(dir.path());
+      int locked = -1;  // taken after the listing, which opens and closes the image
+      if (waits == Waits::kOnLock) locked = LockWhole(dir / kImage);
+      ToolRun run(dir, {"v1", "0"});
+      int held = -1;
+      WaitUntilItWaits(waits, dir, run.pid(), held);
+      kill(run.pid(), sig);
+      const RunResult r = run.Finish(5'000);
+      close(held);
+      close(locked);
+      const std::string row =
+          kWaitsOn[static_cast<int>(waits)] + std::string(", ") + strsignal(sig);
+      EXPECT_EQ(r.signal, sig) << row;
+      EXPECT_EQ(Listing(dir.path()), before) << row;
+    }
   }
 }
 
@@ -720,6 +779,13 @@ const Stop kStops[] = {
                              .traced_path = kImage},
      [](const ScratchDir& d, const std::string&) { EXPECT_EQ(RunTool(d, {"v1", "5"}).status, 0); },
      EFBIG, After::kImage5},
+    {"nothing there; another run writes the made file in place first, then this one fails: "
+     "it stays", Before::kNothing,
+     {.file_size_limit = 100'000, .inject = "openat:signal=STOP", .traced_path = kImage},
+     [](const ScratchDir& d, const std::string&) {
+       EXPECT_EQ(link((d / kImage).c_str(), (d / "second").c_str()), 0);
+       EXPECT_EQ(RunTool(d, {"v1", "5"}).status, 0);
+     }, EFBIG, After::kImage5},
     {"a link to nothing, and a FIFO put at its end meanwhile: refused, not waited for",
      Before::kDanglingLink, kAtLook,
      [](const ScratchDir& d, const std::string&) { mkfifo((d / "t.d88").c_str(), 0600); },

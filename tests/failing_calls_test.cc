@@ -23,7 +23,7 @@ namespace {
 // clang-format off
 const std::map<std::string, std::vector<int>> kErrors = {
     {"openat",         {EACCES, EPERM, ENOSPC, EIO, EMFILE}},
-    {"fcntl",          {EDEADLK, ENOLCK}},
+    {"fcntl",          {EDEADLK, ENOLCK, EOPNOTSUPP}},
     {"newfstatat",     {EIO, EOVERFLOW}},
     {"statx",          {EIO}},
     {"readlink",       {EACCES, EIO}},
@@ -116,15 +116,19 @@ struct Outcome {
   bool gone = false;     // a file that stood in either folder, but for the image, is gone
 };
 
-// Whether a run in which `call` failed with `error` kept the promises. Reported: status 1 with
-// the error's text, and the old image kept (or the new one whole, when the call was the last
-// flush or rename, or came after it; or not cut, when the cut failed), or else a file the run
-// made and could not remove named on a line of its own. Not reported: the image whole, where
-// the failure harms nothing: once the image is in place, a descriptor let go, no extended
-// attributes, reservation or locks on that disk, or a refusal to give the new file what the old
-// one has, to make it or to open the folder, which writes the image in place. Never a file gone.
+// Whether a run in which `call` failed with `error` kept the promises. A disk that keeps no
+// extended attributes or reservations is no failure: the image is written whole, as on any
+// other. Otherwise reported: status 1 with the error's text, and the old image kept (or the
+// new one whole, when the call was the last flush or rename, or came after it; or not cut, when
+// the cut failed), or else a file the run made and could not remove named on a line of its own.
+// Or not reported: the image whole, where the failure harms nothing: once the image is in place,
+// a descriptor let go, no locks on that disk, or a refusal to give the new file what the old one
+// has, to make it or to open the folder, which writes the image in place. Never a file gone.
 bool KeepsPromises(const Call& call, int error, const Outcome& o) {
   if (o.gone) return false;
+  const bool unsupported = (error == EOPNOTSUPP && call.name == "flistxattr" && !OnNewFile(call)) ||
+                           (error == EOPNOTSUPP && call.name == "fallocate");
+  if (unsupported) return o.status == 0 && o.whole && !o.left;
   const std::string message = Message(error != 0 ? error : EIO);
   if (o.status == 1 && !o.left && o.err == message)
     return o.kept || ((call.last || call.after) && o.whole) || o.cut;
@@ -133,10 +137,7 @@ bool KeepsPromises(const Call& call, int error, const Outcome& o) {
   if (o.status != 0 || !o.whole || o.left) return false;
   if (call.after) return true;
   if (call.name == "close" && !OnNewFile(call)) return true;
-  const bool unsupported = (error == EOPNOTSUPP && call.name == "flistxattr") ||
-                           (error == EOPNOTSUPP && call.name == "fallocate") ||
-                           (error == ENOLCK && call.name == "fcntl");
-  if (unsupported) return true;
+  if (call.name == "fcntl" && (error == ENOLCK || error == EOPNOTSUPP)) return true;  // no locks
   const bool giving = call.name == "fchown" || call.name.find("xattr") != std::string::npos ||
                       (call.name == "openat" && OnNewFile(call)) || OpensFolder(call);
   return giving && (error == EPERM || error == EACCES) && (o.same || !o.existed);
