@@ -197,6 +197,26 @@ made_read_only() {
   traced -e trace=fsync -e inject=fsync:signal=STOP:when=1
 }
 
+# Another program holds a shared lock on an image with a second link a while: the run waits for
+# it to let go before it writes (the image is as it was when the lock ends), then writes in place.
+locked_by_another() {
+  linked && rm -f "$work/lock" || return
+  python3 - "$d/$img" "$work/lock" <<'PY' &
+import fcntl, sys, time
+with open(sys.argv[1], "rb") as image:
+    fcntl.lockf(image, fcntl.LOCK_SH)
+    before = image.read()
+    open(sys.argv[2], "w").close()
+    time.sleep(2)
+    image.seek(0)
+    with open(sys.argv[2], "w") as result:
+        result.write("kept" if image.read() == before else "written")
+PY
+  locker=$!
+  until [ -e "$work/lock" ]; do sleep 0.1; done
+  check="wait $locker && grep -qx kept $work/lock"
+}
+
 row() {  # row WHAT SETUP STATUS MESSAGE OUTCOME
   d=$work/row$((++rows)) at=$work/row$rows/$img trace=() stopped="" check=true undo="" wine=wine
   cp -r "$work/inputs" "$d"
@@ -249,6 +269,7 @@ rows=0
 ctrl_c=58  # the status Wine gives for STATUS_CONTROL_C_EXIT, its low byte
 #   what                                                         setup            status   message                                  outcome
 row "a longer file with a second hard link: in place, cut"      linked           0        ""                                       same
+row "the same, locked by another a while: waits, then writes"   locked_by_another 0       ""                                       same
 row "an input's hard link as the image"                         input_linked     1        "$img: same file as input data1.bin"     kept
 row "an input's symbolic link as the image"                     input_symlinked  1        "$img: same file as input ipl1.bin"      kept
 row "an input that opens but fails to read"                     bad_read         1        "data7.bin: Not ready"                   kept
