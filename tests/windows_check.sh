@@ -191,6 +191,12 @@ made_removed_then_fails() {
   no_image && stopped="rm $d/$img"
   traced -e trace=fsync -e inject=fsync:error=EIO:signal=STOP:when=1
 }
+# No image: this run makes it; meanwhile its whole folder is removed, then the flush fails:
+# nothing is left to remove, and only the reason is said.
+made_folder_removed_then_fails() {
+  no_image && stopped="rm -r $d"
+  traced -e trace=fsync -e inject=fsync:error=EIO:signal=STOP:when=1
+}
 # ReplaceFileW refuses an image that became read-only meanwhile.
 made_read_only() {
   stopped="chmod 444 $d/$img"
@@ -289,6 +295,7 @@ row "the image removed meanwhile: the new one takes the name"   removed         
 row "another run meanwhile: both replace the image"             other_run        0        ""                                       new
 row "made; another run's image meanwhile, then a failed flush"  made_then_other_run 1     "$img: Not ready"                        other
 row "made; removed meanwhile, then a failed flush"              made_removed_then_fails 1 "$img: Not ready"                      none
+row "made; its folder removed meanwhile, then a failed flush"   made_folder_removed_then_fails 1 "$img: Not ready"               none
 row "the new file's flush fails: the system's words"            flush_fails      1        "$img: Not ready"                        kept
 row "no image yet, its flush fails: nothing left"               no_image_flush_fails 1    "$img: Not ready"                    none
 row "made read-only meanwhile: the replace refused"             made_read_only   1        "$img: Permission denied"                kept
