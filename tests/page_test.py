@@ -42,10 +42,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 # name, offset typed, {file: new size, new name, or None to leave it out},
 # steps, text the page must show, whether it offers the command line's image
 # (at every Build), a text it must not show, and the tags of the sample
-# inputs made. Steps: "choose" the files through the file input, "choose
-# folder" their folder through the folder input, "edit" data9.bin (3,000
-# other bytes), "forget" them, "drop" a folder that cannot be read with the
-# files, "drop folder" their folder, "drag text" over the page, "tag T" to
+# inputs made. Steps: "choose" the files (not subfolders) through the file
+# input, "choose folder" their folder through the folder input, "edit"
+# data9.bin (3,000 other bytes), "forget" them, "drop" a folder that cannot be
+# read with the files, "drop folder" their folder (a subfolder as an empty
+# folder's entry), "drag text" over the page, "tag T" to
 # choose tag T, "type T" to type T as the offset, "hold reads" of the files'
 # bytes until "release reads", "build", and "build, then type T", which types
 # T while the build reads its inputs.
@@ -108,6 +109,9 @@ ROWS = [
         'tag "v1" and window offset 5.', True),
     Row("the folder picker", "0", {"sub/data1.bin": 100}, ("choose folder", "build"),
         "Subfolders: only a folder's own files are inputs.", True),
+    Row("a dropped folder with a subfolder, forgotten, then files chosen", "0",
+        {"sub/data1.bin": 100}, ("drop folder", "forget", "choose", "build"),
+        'tag "v1" and window offset 0.', True, "Subfolders"),
     Row("a dropped folder of more than 100 entries", "0", {f"notes{n}.txt": 10 for n in range(120)},
         ("drop folder", "build"), "120 other files, not inputs", True),
     Row("other files counted, not listed", "0", {f"notes{n}.txt": 10 for n in range(30)}, BUILD,
@@ -349,7 +353,9 @@ document.body.dispatchEvent(drop);
 # reader hands out its entries 100 at a time, as browsers do.
 DROP_FOLDER = """
 const [files] = arguments;
+const empty = () => ({readEntries: (ok) => setTimeout(() => ok([]))});
 const entries = files.map(([name, text]) => {
+  if (text === null) return {isFile: false, isDirectory: true, name, createReader: empty};
   const file = new File([Uint8Array.from(atob(text), (c) => c.charCodeAt(0))], name);
   return {isFile: true, isDirectory: false, name, file: (ok) => ok(file)};
 });
@@ -479,10 +485,15 @@ class RowSkipped(Exception):
 
 
 def given(inputs):
-    """The files in INPUTS as a drop script takes them: (name, base64) pairs."""
+    """The entries of INPUTS as a drop script takes them: (name, base64) pairs,
+    a subfolder's second part None."""
     files = []
     for name in sorted(os.listdir(inputs)):
-        with open(os.path.join(inputs, name), "rb") as f:
+        path = os.path.join(inputs, name)
+        if os.path.isdir(path):
+            files.append((name, None))
+            continue
+        with open(path, "rb") as f:
             files.append((name, base64.b64encode(f.read()).decode()))
     return files
 
@@ -498,7 +509,8 @@ def take_step(browser, step, inputs, tool, row, run):
     """Takes STEP of ROW. RUN holds the tag and offset the command line is to
     be run with at a Build, and the image it wrote at the last one."""
     if step == "choose":
-        choose(browser, "files", [os.path.join(inputs, f) for f in sorted(os.listdir(inputs))])
+        paths = [os.path.join(inputs, name) for name in sorted(os.listdir(inputs))]
+        choose(browser, "files", [path for path in paths if os.path.isfile(path)])
     elif step == "choose folder":
         try:
             choose(browser, "folder", [inputs])
