@@ -659,8 +659,16 @@ TEST(DataSafety, ImageThatIsAnInputIsRefused) {
 // write; the lock of an image to be written in place, which another program holds, where the
 // image has a second link or is in a folder that refuses the new file of a replace.
 enum class Waits { kOnInput, kOnReader, kOnLock, kOnLockAfterRefusal };
-const char* const kWaitsOn[] = {"a FIFO input", "a FIFO image's reader", "another's lock",
-                                "another's lock, the replace refused"};
+struct Waiting {
+  Waits waits;
+  const char* what;
+};
+const Waiting kWaitings[] = {
+    {Waits::kOnInput, "a FIFO input"},
+    {Waits::kOnReader, "a FIFO image's reader"},
+    {Waits::kOnLock, "another's lock"},
+    {Waits::kOnLockAfterRefusal, "another's lock, the replace refused"},
+};
 
 // Readies `f` for a run that will wait as `waits` says. Returns why it cannot, or "".
 std::string ReadyToWait(Waits waits, Folders& f) {
@@ -705,11 +713,9 @@ void WaitUntilItWaits(Waits waits, const Folders& f, pid_t pid, int& held) {
 
 TEST(DataSafety, RunEndedBySignalWhileWaitingLeavesEverythingAsItWas) {
   std::string skipped;
-  for (const Waits waits :
-       {Waits::kOnInput, Waits::kOnReader, Waits::kOnLock, Waits::kOnLockAfterRefusal}) {
+  for (const auto& [waits, what] : kWaitings) {
     for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGKILL}) {
-      const std::string row =
-          kWaitsOn[static_cast<int>(waits)] + std::string(", ") + strsignal(sig);
+      const std::string row = what + std::string(", ") + strsignal(sig);
       Folders f;
       WritePatternInputs(f.dir, "v1", 30000);
       if (const std::string why = ReadyToWait(waits, f); !why.empty()) {
